@@ -1,0 +1,25 @@
+#ifndef INSTALLER_DRIVER_CONSTANTS_H_
+#define INSTALLER_DRIVER_CONSTANTS_H_
+
+// The names and places that tie one build to one product release. The
+// vendor sets the release tag, the platform tag and the download host when
+// configuring the build. Each unit holds its own copy of every constant
+// (internal linkage), built in this order, so a composite one never waits on
+// another unit's initialisation.
+
+#include <string>
+
+static const std::string fileSeparator = "/";
+static const std::string releaseTag = INSTALLER_RELEASE_TAG;
+static const std::string platformTag = INSTALLER_PLATFORM_TAG;
+static const std::string installAgentZipName = "InstallAgent.zip";
+static const std::string installAgentUrl =
+    std::string("https://") + INSTALLER_DOWNLOAD_HOST + "/pi_install_agent_pi_" +
+    releaseTag + "_" + platformTag;
+static const std::string installAgentDirName = "installagent";
+static const std::string installAgentCacheRelPath =
+    ".orvant" + fileSeparator + "app_installer_cache" + fileSeparator +
+    releaseTag + fileSeparator + platformTag + fileSeparator;
+static const std::string validationStringFileName = ".validatestring";
+
+#endif  // INSTALLER_DRIVER_CONSTANTS_H_

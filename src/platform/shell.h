@@ -1,0 +1,31 @@
+#ifndef INSTALLER_PLATFORM_SHELL_H_
+#define INSTALLER_PLATFORM_SHELL_H_
+
+#include <cstdint>
+#include <string>
+
+/// Renders one word for a `/bin/sh` command line so that the shell yields
+/// exactly `text`. Words of only literal characters come back bare, words
+/// whose only special characters are blanks or tabs come back in double
+/// quotes, anything else in single quotes. The empty text comes back empty.
+std::string smart_quote(std::string text);
+
+/// Joins argv[1..argc-1] into a command-line tail, each argument rendered
+/// like `smart_quote` (an empty one as `""`) and followed by one blank.
+std::string argv2cmdline(int argc, const char* const* argv);
+
+/// Runs `cmdline` through `/bin/sh` and waits for it; returns what
+/// system(3) returns. `program` names what the line starts, for the reader.
+int call_system(std::string program, std::string cmdline);
+
+/// Turns a wait status from `call_system` into an exit code: the code of a
+/// normal exit, 128 + the signal's number for a killed shell, -1 when no
+/// shell could be started.
+int exitCodeOfStatus(int status);
+
+/// Creates `path` and every missing directory above it with `mode`.
+/// Returns 0, or -1 with errno ENOTDIR when a component is not a directory.
+/// A directory that cannot be made is not reported here.
+int mkpath(std::string path, uint16_t mode);
+
+#endif  // INSTALLER_PLATFORM_SHELL_H_

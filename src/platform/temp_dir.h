@@ -1,0 +1,33 @@
+#ifndef INSTALLER_PLATFORM_TEMP_DIR_H_
+#define INSTALLER_PLATFORM_TEMP_DIR_H_
+
+#include <string>
+
+/// The per-user temporary directory: $TMPDIR when set and not empty, else
+/// "/tmp".
+std::string userTemporaryDirectory();
+
+/// A fresh directory "qzXXXXXX" in the per-user temporary directory, owned
+/// by this object and removed with everything in it when the object dies.
+class TempDir {
+ public:
+  /// Creates the directory at once; `name` does not enter its path.
+  explicit TempDir(std::string name);
+  /// Removes the directory and its contents; never throws.
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  /// The directory's absolute path without a trailing "/"; empty when it
+  /// could not be created.
+  std::string getDir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+/// Removes `path` and, for a directory, everything beneath it, never
+/// following a symbolic link. Returns true when nothing is left.
+bool removeTree(const std::string& path);
+
+#endif  // INSTALLER_PLATFORM_TEMP_DIR_H_

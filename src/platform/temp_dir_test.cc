@@ -1,0 +1,94 @@
+#include "platform/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include "platform/shell.h"
+#include "test_util.h"
+
+namespace {
+
+// Points $TMPDIR elsewhere for one test.
+class TmpdirOverride {
+ public:
+  explicit TmpdirOverride(const char* value) {
+    const char* old = getenv("TMPDIR");
+    if (old)
+      saved_ = old;
+    had_ = old != nullptr;
+    if (value)
+      setenv("TMPDIR", value, 1);
+    else
+      unsetenv("TMPDIR");
+  }
+  ~TmpdirOverride() {
+    if (had_)
+      setenv("TMPDIR", saved_.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+  }
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
+}  // namespace
+
+TEST(TempDir, TwoObjectsGetTwoOwnerOnlyDirectories) {
+  ScratchDir scratch;
+  TmpdirOverride tmpdir(scratch.path().c_str());
+  TempDir a("tmp_install_dir");
+  TempDir b("other");
+  EXPECT_NE(a.getDir(), b.getDir());
+  EXPECT_EQ(2u, listDir(scratch.path()).size());
+  EXPECT_EQ(scratch.path() + "/qz", a.getDir().substr(0, scratch.path().size() + 3));
+  EXPECT_EQ(scratch.path().size() + 9, a.getDir().size());
+  EXPECT_EQ(0700, fileMode(a.getDir()));
+}
+
+TEST(TempDir, TrailingSlashIsNotDoubled) {
+  ScratchDir scratch;
+  TmpdirOverride tmpdir((scratch.path() + "/").c_str());
+  TempDir dir("x");
+  EXPECT_EQ(scratch.path() + "/qz", dir.getDir().substr(0, scratch.path().size() + 3));
+}
+
+TEST(TempDir, EmptyOrUnsetTmpdirMeansTmp) {
+  {
+    TmpdirOverride tmpdir("");
+    TempDir dir("x");
+    EXPECT_EQ("/tmp/qz", dir.getDir().substr(0, 7));
+  }
+  TmpdirOverride tmpdir(nullptr);
+  TempDir dir("x");
+  EXPECT_EQ("/tmp/qz", dir.getDir().substr(0, 7));
+}
+
+TEST(TempDir, ContentsGoWithTheDirectory) {
+  ScratchDir scratch;
+  TmpdirOverride tmpdir(scratch.path().c_str());
+  std::string path;
+  {
+    TempDir dir("x");
+    path = dir.getDir();
+    ASSERT_EQ(0, mkpath(path + "/sub/deeper", 0700));
+    writeFile(path + "/InstallAgent.zip", "zip");
+    writeFile(path + "/sub/deeper/file", "data");
+    ASSERT_EQ(0, symlink(scratch.path().c_str(), (path + "/link").c_str()));
+  }
+  EXPECT_FALSE(pathExists(path));
+  EXPECT_TRUE(pathExists(scratch.path()));  // a link is removed, not followed
+}
+
+TEST(TempDir, FailureGivesEmptyPathAndRemovesNothing) {
+  ScratchDir scratch;
+  writeFile(scratch / "file", "x");
+  TmpdirOverride tmpdir((scratch / "file").c_str());
+  {
+    TempDir dir("x");
+    EXPECT_EQ("", dir.getDir());
+  }
+  EXPECT_EQ("x", readFile(scratch / "file"));
+}

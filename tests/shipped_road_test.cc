@@ -1,0 +1,222 @@
+// The shipped road, end to end: the real installer binary in a temporary
+// installer directory, with a real sh and a real unzip, started the way a
+// user starts it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "driver/constants.h"
+#include "platform/shell.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ShippedRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, mkpath(record_, 0700));
+    ASSERT_EQ(0, mkpath(tmp_, 0700));
+    ASSERT_EQ(0, mkpath(home_, 0700));
+    useInstallerDir(scratch_ / "installer dir");
+  }
+
+  // Lays out an installer directory: the binary and bundle.zip, no agent.
+  void useInstallerDir(const std::string& dir) {
+    dir_ = dir;
+    ASSERT_EQ(0, mkpath(dir_, 0755));
+    fs::copy_file(INSTALLER_BINARY, dir_ + "/installer", fs::copy_options::overwrite_existing);
+    fs::copy_file(SAMPLE_BUNDLE_ZIP, dir_ + "/bundle.zip", fs::copy_options::overwrite_existing);
+  }
+
+  // Zips an agent directory holding `script` as "install" into `name`.
+  void shipAgent(const std::string& name, const std::string& script) {
+    std::string src = scratch_ / ("agent-src-" + std::to_string(agents_++));
+    ASSERT_EQ(0, mkpath(src, 0755));
+    writeFile(src + "/install", script);
+    makeZip(dir_ + "/" + name, src);
+  }
+  void shipRecordingAgent(const std::string& name = "InstallAgent.zip") {
+    shipAgent(name, readFile(TEST_FIXTURES_DIR "/recording_agent/install"));
+  }
+
+  RunResult run(std::vector<std::string> args = {}, EnvChanges env = {}) {
+    args.insert(args.begin(), dir_ + "/installer");
+    env.emplace("TMPDIR", tmp_);
+    env.emplace("HOME", home_);
+    env.emplace("AGENT_RECORD_DIR", record_);
+    env.emplace("ARGV_ECHO", ARGV_ECHO_BINARY);
+    env.emplace("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt);
+    env.emplace("QZ_INTERNAL_INSTALL_AGENT_URL", std::nullopt);
+    return runProgram(args, env);
+  }
+
+  std::vector<std::string> agentArgv() { return splitNul(readFile(record_ + "/argv")); }
+  std::string agentScript() { return readFile(record_ + "/script"); }
+  std::string cacheDir() { return home_ + "/" + installAgentCacheRelPath; }
+
+  ScratchDir scratch_;
+  std::string record_ = scratch_ / "record";
+  std::string tmp_ = scratch_ / "tmp";
+  std::string home_ = scratch_ / "home";
+  std::string dir_;
+  int agents_ = 0;
+};
+
+}  // namespace
+
+TEST_F(ShippedRoad, AgentGetsTheBundleAndExactlyTheUserArguments) {
+  shipRecordingAgent();
+  std::vector<std::string> args = {"-destination", "/opt/a b", "", "$HOME", "it's \"x\"",
+                                   "a\nb", "*", "~", "-x;rm -rf /", "\xc3\xbc\\`"};
+  RunResult r = run(args);
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ("recording agent ran\n", r.out);
+  std::vector<std::string> expected = {"-installbundle", dir_ + "/bundle.zip"};
+  expected.insert(expected.end(), args.begin(), args.end());
+  EXPECT_EQ(expected, agentArgv());
+}
+
+TEST_F(ShippedRoad, AgentRunsInsideTheTemporaryDirectoryWhichIsGoneAfterwards) {
+  shipRecordingAgent();
+  RunResult r = run();
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ(std::vector<std::string>({"-installbundle", dir_ + "/bundle.zip"}), agentArgv());
+  std::string script = agentScript();
+  EXPECT_EQ(tmp_ + "/qz", script.substr(0, tmp_.size() + 3));
+  EXPECT_EQ("/install", script.substr(tmp_.size() + 9));
+  EXPECT_EQ("present\n", readFile(record_ + "/agent_dir"));  // it existed while running
+  EXPECT_TRUE(listDir(tmp_).empty());
+  EXPECT_FALSE(pathExists(home_ + "/.orvant"));  // the cache is not touched
+}
+
+TEST_F(ShippedRoad, FailingAgentsStatusBecomesTheExitStatus) {
+  shipRecordingAgent();
+  RunResult r = run({}, {{"AGENT_ACTION", "exit3"}});
+  EXPECT_EQ(3, r.exitCode);
+  EXPECT_EQ("The install agent exited with status 3.\n", r.err);
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+TEST_F(ShippedRoad, AgentKilledBySignalGives128PlusSignal) {
+  shipRecordingAgent();
+  RunResult r = run({}, {{"AGENT_ACTION", "kill"}});
+  EXPECT_EQ(128 + 9, r.exitCode);
+  // The shell may say "Killed" first; our line closes the output.
+  ASSERT_FALSE(lines(r.err).empty());
+  EXPECT_EQ("The install agent exited with status 137.", lines(r.err).back());
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+TEST_F(ShippedRoad, DefaultArchiveIsPreferredOverAlternatives) {
+  shipRecordingAgent("InstallAgent.zip");
+  shipAgent("InstallAgent_other.zip", "echo wrong agent; exit 9\n");
+  RunResult r = run();
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ("recording agent ran\n", r.out);
+}
+
+TEST_F(ShippedRoad, AlternativeArchiveIsUsedWithoutTheDefault) {
+  shipRecordingAgent("InstallAgent_.zip");
+  RunResult r = run({"-v"});
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ(std::vector<std::string>({"-installbundle", dir_ + "/bundle.zip", "-v"}),
+            agentArgv());
+}
+
+TEST_F(ShippedRoad, NoArchiveTakesTheDownloadRoadAndPreparesTheCache) {
+  shipRecordingAgent("installagent_x.zip");
+  shipRecordingAgent("XInstallAgent_x.zip");
+  shipRecordingAgent("InstallAgent_x.zip.bak");
+  RunResult r = run();
+  EXPECT_EQ(255, r.exitCode);
+  EXPECT_EQ(
+      "Downloading the install agent is not available in this build.\n"
+      "Installation failed.\n",
+      r.err);
+  EXPECT_FALSE(pathExists(record_ + "/argv"));
+  EXPECT_EQ(0700, fileMode(cacheDir() + installAgentDirName));
+  EXPECT_EQ(0700, fileMode(home_ + "/.orvant"));
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+TEST_F(ShippedRoad, HomeWithTrailingSlashGivesTheSameCache) {
+  RunResult r = run({}, {{"HOME", home_ + "/"}});
+  EXPECT_EQ(255, r.exitCode);
+  EXPECT_EQ(0700, fileMode(cacheDir() + installAgentDirName));
+}
+
+TEST_F(ShippedRoad, CorruptArchiveFailsWithThreeMessagesInOrder) {
+  writeFile(dir_ + "/InstallAgent.zip", "PK\x03\x04 truncated nonsense");
+  RunResult r = run();
+  EXPECT_EQ(255, r.exitCode);
+  // unzip's own diagnostics come first; ours close the output, in order.
+  std::vector<std::string> all = lines(r.err);
+  ASSERT_GE(all.size(), 3u) << r.err;
+  std::vector<std::string> ours(all.end() - 3, all.end());
+  EXPECT_EQ(std::vector<std::string>({"Failed to unzip the install agent",
+                                      "Failed to initialize the install agent.",
+                                      "Installation failed."}),
+            ours)
+      << r.err;
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+TEST_F(ShippedRoad, ArchiveWithoutInstallAtItsTopIsRefused) {
+  std::string src = scratch_ / "nested";
+  ASSERT_EQ(0, mkpath(src + "/agent", 0755));
+  writeFile(src + "/agent/install", "echo nested\n");
+  makeZip(dir_ + "/InstallAgent.zip", src);
+  RunResult r = run();
+  EXPECT_EQ(255, r.exitCode);
+  EXPECT_EQ(
+      "The install agent archive has no install script at its top.\n"
+      "Failed to initialize the install agent.\n"
+      "Installation failed.\n",
+      r.err);
+  EXPECT_EQ("", r.out);
+}
+
+TEST_F(ShippedRoad, UnusableTmpdirFallsBackToTheInstallerDirectory) {
+  shipRecordingAgent();
+  for (std::string tmpdir : {scratch_ / "missing", dir_ + "/bundle.zip"}) {
+    RunResult r = run({}, {{"TMPDIR", tmpdir}});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(dir_ + "/install", agentScript());
+  }
+}
+
+TEST_F(ShippedRoad, TestModeWorksBesideTheExecutableEvenWhenEmpty) {
+  shipRecordingAgent();
+  RunResult r = run({}, {{"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", ""}});
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ(dir_ + "/install", agentScript());
+  EXPECT_TRUE(listDir(tmp_).empty());  // made and removed all the same
+}
+
+TEST_F(ShippedRoad, HostilePathsForTheInstallerAndTmpdirStillWork) {
+  const std::string hostile = "a b\t$x `id` 'q' \"d\" \\ ;&|<>()~#*?[ab] \xc3\xbc\nend";
+  useInstallerDir(scratch_ / ("inst " + hostile));
+  shipRecordingAgent();
+  tmp_ = scratch_ / ("tmp " + hostile);
+  ASSERT_EQ(0, mkpath(tmp_, 0700));
+  RunResult r = run({"x y"});
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ(std::vector<std::string>({"-installbundle", dir_ + "/bundle.zip", "x y"}),
+            agentArgv());
+  EXPECT_EQ(tmp_ + "/qz", agentScript().substr(0, tmp_.size() + 3));
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+TEST_F(ShippedRoad, SampleAgentInstallsTheSampleProduct) {
+  fs::copy_file(SAMPLE_AGENT_ZIP, dir_ + "/InstallAgent.zip");
+  std::string dest = scratch_ / "product dest";
+  RunResult r = run({"-destination", dest});
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("[2] " + dir_ + "/bundle.zip")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("[4] " + dest)) << r.out;
+  RunResult hello = runProgram({dest + "/bin/sample-hello"});
+  EXPECT_EQ("Hello from the sample product.\n", hello.out);
+}
