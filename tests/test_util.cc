@@ -29,15 +29,16 @@ ScratchDir::~ScratchDir() {
   removeTree(path_);
 }
 
-RunResult runProgram(const std::vector<std::string>& argv, const EnvChanges& env,
-                     const std::string& cwd, int timeoutSeconds) {
-  RunResult result;
+Child::Child(const std::vector<std::string>& argv, const EnvChanges& env,
+             const std::string& cwd) {
   char outPath[] = "/tmp/installer-test-out-XXXXXX";
   char errPath[] = "/tmp/installer-test-err-XXXXXX";
   int outFd = mkstemp(outPath);
   int errFd = mkstemp(errPath);
-  pid_t pid = fork();
-  if (pid == 0) {
+  outPath_ = outPath;
+  errPath_ = errPath;
+  pid_ = fork();
+  if (pid_ == 0) {
     dup2(outFd, 1);
     dup2(errFd, 2);
     for (const auto& [name, value] : env) {
@@ -55,30 +56,46 @@ RunResult runProgram(const std::vector<std::string>& argv, const EnvChanges& env
     execvp(args[0], args.data());
     _exit(127);
   }
+  close(outFd);
+  close(errFd);
+}
+
+Child::~Child() {
+  if (!done_)
+    wait(0);
+  unlink(outPath_.c_str());
+  unlink(errPath_.c_str());
+}
+
+std::string Child::errSoFar() const { return readFile(errPath_); }
+
+RunResult Child::wait(int timeoutSeconds) {
+  RunResult result;
   int status = 0;
   for (int waited = 0;; waited += 10) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid)
+    if (waitpid(pid_, &status, WNOHANG) == pid_)
       break;
     if (waited >= timeoutSeconds * 1000) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
       break;
     }
     struct timespec pause = {0, 10 * 1000 * 1000};
     nanosleep(&pause, nullptr);
   }
+  done_ = true;
   if (WIFEXITED(status))
     result.exitCode = WEXITSTATUS(status);
   else if (WIFSIGNALED(status))
     result.exitCode = 128 + WTERMSIG(status);
-  close(outFd);
-  close(errFd);
-  result.out = readFile(outPath);
-  result.err = readFile(errPath);
-  unlink(outPath);
-  unlink(errPath);
+  result.out = readFile(outPath_);
+  result.err = readFile(errPath_);
   return result;
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, const EnvChanges& env,
+                     const std::string& cwd, int timeoutSeconds) {
+  return Child(argv, env, cwd).wait(timeoutSeconds);
 }
 
 void writeFile(const std::string& path, const std::string& content) {

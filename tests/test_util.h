@@ -1,6 +1,7 @@
 #ifndef INSTALLER_TESTS_TEST_UTIL_H_
 #define INSTALLER_TESTS_TEST_UTIL_H_
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,27 @@ struct RunResult {
   std::string err;
 };
 
+/// A child process started with its output going to files, so that a test
+/// can act on it while it runs (signal it, watch its output) and then wait.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const EnvChanges& env = {},
+        const std::string& cwd = "");
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  int pid() const { return pid_; }
+  /// What it wrote to stderr so far.
+  std::string errSoFar() const;
+  /// Waits at most `timeoutSeconds`, then kills it; the result once done.
+  RunResult wait(int timeoutSeconds = 60);
+
+ private:
+  int pid_ = -1;
+  bool done_ = false;
+  std::string outPath_, errPath_;
+};
+
 /// Runs argv[0] (searched on PATH) with `env` applied, in `cwd` when not
 /// empty, and waits at most `timeoutSeconds` before killing it.
 RunResult runProgram(const std::vector<std::string>& argv, const EnvChanges& env = {},
@@ -49,5 +71,73 @@ void makeZip(const std::string& archive, const std::string& dir);
 std::vector<std::string> splitNul(const std::string& data);
 /// The lines of `text`, without their newlines.
 std::vector<std::string> lines(const std::string& text);
+
+// Fakes of the download controller's edges. Each records what it was told.
+
+#include "download/download.h"
+
+struct FakeView : DownloadView {
+  void setDelegate(DownloadViewDelegate* d) override { delegate = d; }
+  void showSplash(const std::string& path) override { splash = path; }
+  void setProgressValue(double v) override { value = v; }
+  double progressMaxValue() const override { return max; }
+  void setProgressMaxValue(double m) override { max = m; }
+  void incrementProgressBy(double delta) override { value += delta; }
+  void setIndeterminate(bool i) override { indeterminate = i; }
+  void startAnimation() override { animating = true; }
+  void stopAnimation() override { animating = false; }
+  void setStatusText(const std::string& t, TextColor c) override {
+    text = t;
+    color = c;
+    texts.push_back(t);
+  }
+  void setCancelEnabled(bool e) override { cancelEnabled = e; }
+  void displayNow() override {
+    ++displays;
+    if (closeOnDisplay)
+      close();
+  }
+  void close() override {
+    if (closed)
+      return;
+    closed = true;
+    if (delegate)
+      delegate->windowWillClose();
+  }
+
+  DownloadViewDelegate* delegate = nullptr;
+  std::string splash;
+  double value = -1, max = 100;
+  bool indeterminate = false, animating = false, cancelEnabled = true, closed = false;
+  bool closeOnDisplay = false;  ///< the user closes the window as it redraws
+  int displays = 0;
+  std::string text = "Connecting";
+  TextColor color = TextColor::Normal;
+  std::vector<std::string> texts;
+};
+
+struct FakeTransfer : Transfer {
+  void start(const std::string& u, const std::string& d, TransferDelegate* del) override {
+    url = u;
+    destination = d;
+    delegate = del;
+    ++starts;
+  }
+  void cancel() override { ++cancels; }
+
+  std::string url, destination;
+  TransferDelegate* delegate = nullptr;
+  int starts = 0, cancels = 0;
+};
+
+struct FakeLog : SystemLog {
+  void write(const std::string& line) override { lines.push_back(line); }
+  std::vector<std::string> lines;
+};
+
+struct FakeLoop : ApplicationLoop {
+  void stop() override { ++stops; }
+  int stops = 0;
+};
 
 #endif  // INSTALLER_TESTS_TEST_UTIL_H_

@@ -14,9 +14,16 @@ extern std::string downloadFrom;
 /// even empty, else the compiled-in default.
 std::string installAgentDownloadUrl();
 
-/// Downloads the agent archive to `destination` and keeps the per-user
-/// cache current. True when the agent is to be taken from the cache (or
-/// unpacked from `destination`); false when there is none.
+/// Downloads the agent archive to `destination` in the download window (or
+/// the terminal view without a display), keeping the per-user cache
+/// current. True when the agent is to be taken from the cache, or unpacked
+/// from `destination`; false when the road failed or was cancelled. The
+/// window reports its own failures; `report` is not called.
 bool downloadInstallAgentFromQZ(const char* destination, ErrorCallback report);
+
+/// Runs the download window's loop on `downloadTo` and `downloadFrom` until
+/// the controller ends it; returns the loop's result. The arguments are
+/// ignored.
+int callApplicationMain(int argc, char** argv);
 
 #endif  // INSTALLER_DOWNLOAD_DOWNLOAD_HANDOFF_H_

@@ -1,0 +1,127 @@
+#include "download/download.h"
+
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include "driver/constants.h"
+#include "driver/error_report.h"
+#include "platform/temp_dir.h"
+#include "sourcing/sourcing.h"
+#include "sourcing/unzip_agent.h"
+#include "sourcing/validation.h"
+
+std::string downloadingText(double percent) {
+  char buffer[64];
+  snprintf(buffer, sizeof buffer, "%3.0f%%", percent);
+  return std::string("Downloading ") + buffer;
+}
+
+Download::Download(DownloadView* view, Transfer* transfer, SystemLog* log,
+                   ApplicationLoop* loop, std::string downloadTo, std::string resourceDir)
+    : view_(view),
+      transfer_(transfer),
+      log_(log),
+      loop_(loop),
+      resourceDir_(std::move(resourceDir)),
+      installAgentLocation_(std::move(downloadTo)) {
+  view_->setProgressValue(0.0);
+}
+
+void Download::applicationDidFinishLaunching(const std::string& url) {
+  if (!resourceDir_.empty()) {
+    std::string splash = resourceDir_ + fileSeparator + "splash.png";
+    struct stat st;
+    if (stat(splash.c_str(), &st) == 0)
+      view_->showSplash(splash);
+  }
+  downloadFromURL(url);
+}
+
+void Download::downloadFromURL(const std::string& url) {
+  transfer_->start(url, installAgentLocation_, this);
+}
+
+void Download::windowWillClose() {
+  if (closed_)
+    return;
+  closed_ = true;
+  transfer_->cancel();
+  loop_->stop();
+}
+
+void Download::didReceiveResponse(const std::string& etag, bool hasETag,
+                                  int64_t expectedLength) {
+  validationString_ = hasETag ? etag : "";
+  fileLength_ = expectedLength;
+
+  // The cache is only trusted with an agent in it and the server's ETag on
+  // file; an agent that is not current goes before the first data arrive.
+  std::string agentDir = installAgentDirOnDisk();
+  if (!agentDir.empty()) {
+    if (isCacheValid(getInstallAgentCacheDir(), validationString_)) {
+      finishWithAgent();
+      return;
+    }
+    removeTree(agentDir);
+  }
+
+  if (fileLength_ == -1) {
+    view_->setIndeterminate(true);
+  } else {
+    view_->setProgressMaxValue(static_cast<double>(fileLength_));
+    view_->setIndeterminate(false);
+    view_->setStatusText(downloadingText(0), DownloadView::TextColor::Normal);
+  }
+  view_->startAnimation();
+}
+
+void Download::didReceiveDataOfLength(uint64_t length) {
+  bytesReceived_ += static_cast<int64_t>(length);
+  if (fileLength_ == -1)
+    return;
+  double percent = static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
+  view_->setStatusText(downloadingText(percent), DownloadView::TextColor::Normal);
+  view_->incrementProgressBy(static_cast<double>(length));
+}
+
+void Download::failure(const std::string& message, DownloadView::TextColor color) {
+  view_->stopAnimation();
+  view_->setIndeterminate(false);
+  view_->setProgressValue(view_->progressMaxValue());
+  view_->setStatusText(message, color);
+}
+
+void Download::didFailWithError(const std::string& description, const std::string& failingUrl) {
+  log_->write("Download failed! Error - " + description + " " + failingUrl);
+  failure("Error during the download process.\nSee your system log for more information.",
+          DownloadView::TextColor::Red);
+}
+
+void Download::didFinish() {
+  view_->setStatusText("Initializing the installer", DownloadView::TextColor::Normal);
+  view_->setIndeterminate(true);
+  view_->startAnimation();
+  view_->setCancelEnabled(false);
+  view_->displayNow();
+  if (closed_)
+    return;  // closed while the text was being shown: the user is gone
+
+  std::string cacheDir = getInstallAgentCacheDir();
+  writeValidationString(cacheDir, validationString_);
+  if (unzipInstallAgent(installAgentLocation_, cacheDir + installAgentDirName, "unzip",
+                        report_error_main)) {
+    finishWithAgent();
+  } else {
+    failure("Failed to unzip the installer.", DownloadView::TextColor::Red);
+  }
+}
+
+void Download::fireInstallAgent() { installAgentLocation_ = installAgentDirOnDisk(); }
+
+void Download::finishWithAgent() {
+  if (closed_)
+    return;
+  fireInstallAgent();
+  loopResult_ = 1;
+  view_->close();
+}

@@ -1,0 +1,83 @@
+#ifndef INSTALLER_DOWNLOAD_DOWNLOAD_H_
+#define INSTALLER_DOWNLOAD_DOWNLOAD_H_
+
+#include <cstdint>
+#include <string>
+
+#include "download/download_view.h"
+#include "download/system_log.h"
+#include "download/transfer.h"
+
+/// How the controller ends the application loop.
+struct ApplicationLoop {
+  /// Asks the loop to return to its caller.
+  virtual void stop() = 0;
+
+ protected:
+  ~ApplicationLoop() = default;
+};
+
+/// The download window's controller: fetches the agent archive with visible
+/// progress, skips the download when the cached agent is current, records
+/// and unpacks a completed download into the cache, and ends the loop. It
+/// starts no agent itself: on the two roads where one is to start it ends
+/// the loop with a non-zero result, and the caller takes the agent from the
+/// cache.
+class Download : public TransferDelegate, public DownloadViewDelegate {
+ public:
+  /// `downloadTo` is where the archive goes; `resourceDir` may hold
+  /// "splash.png".
+  Download(DownloadView* view, Transfer* transfer, SystemLog* log, ApplicationLoop* loop,
+           std::string downloadTo, std::string resourceDir);
+
+  /// Shows the splash image, if any, and starts the transfer of `url`.
+  void applicationDidFinishLaunching(const std::string& url);
+  /// Cancels the transfer and ends the loop; the view has gone.
+  void windowWillClose() override;
+  /// Starts the transfer of `url` to the download destination.
+  void downloadFromURL(const std::string& url);
+
+  /// Keeps the ETag and length; a current cache ends the road here, a stale
+  /// cached agent is removed.
+  void didReceiveResponse(const std::string& etag, bool hasETag,
+                          int64_t expectedLength) override;
+  /// Counts the bytes and shows the percentage when the length is known.
+  void didReceiveDataOfLength(uint64_t length) override;
+  /// Stores the ETag, unpacks the archive into the cache and ends the loop.
+  void didFinish() override;
+  /// Logs the failure and shows it in red.
+  void didFailWithError(const std::string& description, const std::string& failingUrl) override;
+
+  /// Shows `message` in `color` with a full, still bar.
+  void failure(const std::string& message, DownloadView::TextColor color);
+  /// Points at the cached agent that the caller is to start.
+  void fireInstallAgent();
+
+  /// The loop's result: 1 when the agent is to be taken from the cache, else 0.
+  int loopResult() const { return loopResult_; }
+  int64_t fileLength() const { return fileLength_; }
+  int64_t bytesReceived() const { return bytesReceived_; }
+  const std::string& validationString() const { return validationString_; }
+  const std::string& installAgentLocation() const { return installAgentLocation_; }
+
+ private:
+  // Ends one of the two roads on which an agent is to start.
+  void finishWithAgent();
+
+  DownloadView* view_;
+  Transfer* transfer_;
+  SystemLog* log_;
+  ApplicationLoop* loop_;
+  std::string resourceDir_;
+  int64_t fileLength_ = -1;
+  int64_t bytesReceived_ = 0;
+  std::string installAgentLocation_;
+  std::string validationString_;
+  bool closed_ = false;
+  int loopResult_ = 0;
+};
+
+/// "Downloading " and the percentage as "%3.0f%%" ("Downloading  37%").
+std::string downloadingText(double percent);
+
+#endif  // INSTALLER_DOWNLOAD_DOWNLOAD_H_

@@ -1,0 +1,218 @@
+#include "download/download.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "driver/constants.h"
+#include "platform/shell.h"
+#include "test_util.h"
+
+namespace {
+
+class DownloadController : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* home = getenv("HOME");
+    savedHome_ = home ? home : "";
+    setenv("HOME", home_.c_str(), 1);
+    ASSERT_EQ(0, mkpath(work_, 0700));
+    ASSERT_EQ(0, mkpath(resources_, 0700));
+    view_.setDelegate(&controller_);
+  }
+  void TearDown() override { setenv("HOME", savedHome_.c_str(), 1); }
+
+  // A cached agent, and the ETag it was downloaded with.
+  void cacheAgent(const std::string& storedETag) {
+    ASSERT_EQ(0, mkpath(agentDir_, 0700));
+    writeFile(agentDir_ + "/install", "echo cached\n");
+    writeFile(cacheDir_ + ".validatestring", storedETag);
+  }
+  // A downloaded archive at the destination holding an agent.
+  void downloadedArchive(const std::string& script) {
+    std::string src = scratch_ / "agent-src";
+    ASSERT_EQ(0, mkpath(src, 0700));
+    writeFile(src + "/install", script);
+    makeZip(destination_, src);
+  }
+
+  ScratchDir scratch_;
+  std::string savedHome_;
+  std::string home_ = scratch_ / "home";
+  std::string cacheDir_ = home_ + "/" + installAgentCacheRelPath;
+  std::string agentDir_ = cacheDir_ + installAgentDirName;
+  std::string work_ = scratch_ / "work";
+  std::string resources_ = scratch_ / "resources";
+  std::string destination_ = work_ + "/InstallAgent.zip";
+  FakeView view_;
+  FakeTransfer transfer_;
+  FakeLog log_;
+  FakeLoop loop_;
+  Download controller_{&view_, &transfer_, &log_, &loop_, destination_, resources_};
+};
+
+}  // namespace
+
+TEST_F(DownloadController, LaunchStartsTheTransferToTheDestination) {
+  EXPECT_EQ(0.0, view_.value);
+  controller_.applicationDidFinishLaunching("https://127.0.0.1:1/agent");
+  EXPECT_EQ(1, transfer_.starts);
+  EXPECT_EQ("https://127.0.0.1:1/agent", transfer_.url);
+  EXPECT_EQ(destination_, transfer_.destination);
+  EXPECT_EQ(&controller_, transfer_.delegate);
+  EXPECT_EQ("", view_.splash);
+}
+
+TEST_F(DownloadController, SplashIsShownWhenShipped) {
+  writeFile(resources_ + "/splash.png", "png");
+  controller_.applicationDidFinishLaunching("u");
+  EXPECT_EQ(resources_ + "/splash.png", view_.splash);
+  EXPECT_EQ(1, transfer_.starts);
+}
+
+TEST_F(DownloadController, AnnouncedLengthShowsZeroPercent) {
+  controller_.didReceiveResponse("\"v1\"", true, 200);
+  EXPECT_EQ("Downloading   0%", view_.text);
+  EXPECT_EQ(200.0, view_.max);
+  EXPECT_FALSE(view_.indeterminate);
+  EXPECT_TRUE(view_.animating);
+  EXPECT_EQ("\"v1\"", controller_.validationString());
+}
+
+TEST_F(DownloadController, PercentageIsRoundedAndNotCapped) {
+  controller_.didReceiveResponse("", false, 200);
+  controller_.didReceiveDataOfLength(50);
+  EXPECT_EQ("Downloading  25%", view_.text);
+  EXPECT_EQ(50.0, view_.value);
+  controller_.didReceiveDataOfLength(150);
+  EXPECT_EQ("Downloading 100%", view_.text);
+  controller_.didReceiveDataOfLength(100);
+  EXPECT_EQ("Downloading 150%", view_.text);
+  EXPECT_EQ(300, controller_.bytesReceived());
+}
+
+TEST_F(DownloadController, TwoThirdsRoundUp) {
+  controller_.didReceiveResponse("", false, 3);
+  controller_.didReceiveDataOfLength(2);
+  EXPECT_EQ("Downloading  67%", view_.text);
+}
+
+TEST_F(DownloadController, UnknownLengthPulsesAndKeepsTheText) {
+  controller_.didReceiveResponse("", false, -1);
+  controller_.didReceiveDataOfLength(4096);
+  EXPECT_TRUE(view_.indeterminate);
+  EXPECT_TRUE(view_.animating);
+  EXPECT_EQ("Connecting", view_.text);
+  EXPECT_EQ(4096, controller_.bytesReceived());
+}
+
+TEST_F(DownloadController, CurrentCacheEndsTheRoadWithTheCachedAgent) {
+  cacheAgent("\"v1\"");
+  controller_.didReceiveResponse("\"v1\"", true, 1000);
+  EXPECT_TRUE(view_.closed);
+  EXPECT_EQ(1, transfer_.cancels);
+  EXPECT_EQ(1, loop_.stops);
+  EXPECT_EQ(1, controller_.loopResult());
+  EXPECT_EQ(agentDir_ + "/", controller_.installAgentLocation());
+  EXPECT_TRUE(view_.texts.empty());  // no progress shown
+  EXPECT_TRUE(pathExists(agentDir_ + "/install"));
+}
+
+TEST_F(DownloadController, StaleCacheIsRemovedAndTheDownloadGoesOn) {
+  cacheAgent("\"v1\"");
+  controller_.didReceiveResponse("\"v2\"", true, 1000);
+  EXPECT_FALSE(pathExists(agentDir_));
+  EXPECT_EQ("\"v1\"", readFile(cacheDir_ + ".validatestring"));  // one level up, kept
+  EXPECT_FALSE(view_.closed);
+  EXPECT_EQ(0, transfer_.cancels);
+  EXPECT_EQ("Downloading   0%", view_.text);
+}
+
+TEST_F(DownloadController, ResponseWithoutETagNeverTrustsTheCache) {
+  cacheAgent("");
+  controller_.didReceiveResponse("", false, 10);
+  EXPECT_FALSE(pathExists(agentDir_));
+  EXPECT_FALSE(view_.closed);
+}
+
+TEST_F(DownloadController, WithoutCachedAgentNothingIsCompared) {
+  ASSERT_EQ(0, mkpath(agentDir_, 0700));
+  writeFile(agentDir_ + "/leftover", "x");
+  writeFile(cacheDir_ + ".validatestring", "\"v1\"");
+  controller_.didReceiveResponse("\"v1\"", true, 10);
+  EXPECT_TRUE(pathExists(agentDir_ + "/leftover"));
+  EXPECT_FALSE(view_.closed);
+}
+
+TEST_F(DownloadController, TransferFailureIsLoggedAndShownInRed) {
+  controller_.didReceiveResponse("", false, 1000);
+  controller_.didReceiveDataOfLength(10);
+  controller_.didFailWithError("HTTP status 404", "https://h/agent");
+  EXPECT_EQ(std::vector<std::string>{"Download failed! Error - HTTP status 404 https://h/agent"},
+            log_.lines);
+  EXPECT_EQ("Error during the download process.\nSee your system log for more information.",
+            view_.text);
+  EXPECT_EQ(DownloadView::TextColor::Red, view_.color);
+  EXPECT_EQ(view_.max, view_.value);
+  EXPECT_FALSE(view_.animating);
+  EXPECT_FALSE(view_.indeterminate);
+  EXPECT_FALSE(view_.closed);  // stays until the user closes it
+  EXPECT_TRUE(view_.cancelEnabled);
+  EXPECT_EQ(0, loop_.stops);
+}
+
+TEST_F(DownloadController, ClosingCancelsAndEndsWithoutAgent) {
+  controller_.didReceiveResponse("", false, 1000);
+  view_.close();
+  EXPECT_EQ(1, transfer_.cancels);
+  EXPECT_EQ(1, loop_.stops);
+  EXPECT_EQ(0, controller_.loopResult());
+  controller_.windowWillClose();  // a second close changes nothing
+  EXPECT_EQ(1, loop_.stops);
+}
+
+TEST_F(DownloadController, CompletedDownloadIsRecordedUnpackedAndEndsTheLoop) {
+  ASSERT_EQ(0, mkpath(agentDir_, 0700));  // as sourcing prepares it
+  controller_.didReceiveResponse("W/\"v3\"", true, 100);
+  downloadedArchive("echo fresh\n");
+  controller_.didFinish();
+  EXPECT_EQ("Initializing the installer", view_.texts.back());
+  EXPECT_FALSE(view_.cancelEnabled);
+  EXPECT_EQ(1, view_.displays);
+  EXPECT_EQ("W/\"v3\"", readFile(cacheDir_ + ".validatestring"));
+  EXPECT_EQ("echo fresh\n", readFile(agentDir_ + "/install"));
+  EXPECT_EQ(1, controller_.loopResult());
+  EXPECT_TRUE(view_.closed);
+  EXPECT_EQ(1, loop_.stops);
+}
+
+TEST_F(DownloadController, DownloadWithoutETagKeepsTheOldValidationString) {
+  ASSERT_EQ(0, mkpath(cacheDir_, 0700));
+  writeFile(cacheDir_ + ".validatestring", "\"old\"");
+  controller_.didReceiveResponse("", false, 100);
+  downloadedArchive("echo fresh\n");
+  controller_.didFinish();
+  EXPECT_EQ("\"old\"", readFile(cacheDir_ + ".validatestring"));
+  EXPECT_EQ(1, controller_.loopResult());
+}
+
+TEST_F(DownloadController, BrokenArchiveShowsTheUnzipFailure) {
+  controller_.didReceiveResponse("\"v4\"", true, 100);
+  writeFile(destination_, "not a zip");
+  controller_.didFinish();
+  EXPECT_EQ("Failed to unzip the installer.", view_.text);
+  EXPECT_EQ(DownloadView::TextColor::Red, view_.color);
+  EXPECT_FALSE(view_.cancelEnabled);
+  EXPECT_EQ("\"v4\"", readFile(cacheDir_ + ".validatestring"));
+  EXPECT_EQ(0, controller_.loopResult());
+  EXPECT_FALSE(view_.closed);
+}
+
+TEST_F(DownloadController, ClosedWhileShowingCompletionUnpacksNothing) {
+  controller_.didReceiveResponse("\"v5\"", true, 100);
+  downloadedArchive("echo fresh\n");
+  view_.closeOnDisplay = true;
+  controller_.didFinish();
+  EXPECT_FALSE(pathExists(agentDir_ + "/install"));
+  EXPECT_EQ(0, controller_.loopResult());
+  EXPECT_EQ(1, loop_.stops);
+}

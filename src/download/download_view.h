@@ -1,0 +1,56 @@
+#ifndef INSTALLER_DOWNLOAD_DOWNLOAD_VIEW_H_
+#define INSTALLER_DOWNLOAD_DOWNLOAD_VIEW_H_
+
+#include <memory>
+#include <string>
+
+/// Told when the view goes away, by whatever means: the window closed, the
+/// Cancel button, Return while Cancel is enabled, Escape, or `close()`.
+struct DownloadViewDelegate {
+  virtual void windowWillClose() = 0;
+
+ protected:
+  ~DownloadViewDelegate() = default;
+};
+
+/// What the download controller shows: a splash image, a progress bar, one
+/// status text and a Cancel button, in a window or on a terminal.
+struct DownloadView {
+  enum class TextColor { Normal, Red };
+
+  virtual ~DownloadView() = default;
+  /// Who hears of the view's closing; set before the loop runs.
+  virtual void setDelegate(DownloadViewDelegate* delegate) = 0;
+  /// Shows the image at `pngPath`, scaled proportionally into 400x400.
+  virtual void showSplash(const std::string& pngPath) = 0;
+
+  /// The progress bar: value within [0, max]; indeterminate bars pulse
+  /// while animating.
+  virtual void setProgressValue(double value) = 0;
+  virtual double progressMaxValue() const = 0;
+  virtual void setProgressMaxValue(double max) = 0;
+  virtual void incrementProgressBy(double delta) = 0;
+  virtual void setIndeterminate(bool indeterminate) = 0;
+  virtual void startAnimation() = 0;
+  virtual void stopAnimation() = 0;
+
+  /// The one status text (may hold a newline), in the given colour.
+  virtual void setStatusText(const std::string& text, TextColor color) = 0;
+  virtual void setCancelEnabled(bool enabled) = 0;
+  /// Shows what was set so far now, before a long synchronous step.
+  virtual void displayNow() = 0;
+  /// Closes the view; the delegate's `windowWillClose` follows, once.
+  virtual void close() = 0;
+};
+
+/// The GTK 3 window, from the interface compiled into the program. Call
+/// only after gtk_init_check succeeded.
+std::unique_ptr<DownloadView> makeWindowView();
+
+/// The view on standard error for runs without a display: one progress
+/// line, redrawn in place on a terminal, plain lines (one per change of
+/// text) on a pipe or file. A red text is a failure: it is printed and the
+/// view closes itself from the main loop, since nobody can close it.
+std::unique_ptr<DownloadView> makeTerminalView();
+
+#endif  // INSTALLER_DOWNLOAD_DOWNLOAD_VIEW_H_

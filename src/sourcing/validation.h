@@ -1,0 +1,14 @@
+#ifndef INSTALLER_SOURCING_VALIDATION_H_
+#define INSTALLER_SOURCING_VALIDATION_H_
+
+#include <string>
+
+/// True when the first line of `dir`/.validatestring is exactly `expected`.
+/// An empty `expected` never validates.
+bool isCacheValid(std::string dir, std::string expected);
+
+/// Stores `validationString` in `dir`/.validatestring, replacing what was
+/// there; does nothing when either is empty. Failures leave no trace.
+void writeValidationString(std::string dir, std::string validationString);
+
+#endif  // INSTALLER_SOURCING_VALIDATION_H_

@@ -1,0 +1,65 @@
+#include "sourcing/validation.h"
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace {
+
+// A cache directory ending in "/", as callers pass it, with `content` stored.
+struct StoredString {
+  explicit StoredString(const std::string& content) { writeFile(file, content); }
+  ScratchDir scratch;
+  std::string dir = scratch.path() + "/";
+  std::string file = scratch / ".validatestring";
+};
+
+}  // namespace
+
+TEST(IsCacheValid, EmptyExpectedNeverValidates) {
+  StoredString stored("");
+  EXPECT_FALSE(isCacheValid(stored.dir, ""));
+}
+
+TEST(IsCacheValid, MissingFileIsStale) {
+  ScratchDir scratch;
+  EXPECT_FALSE(isCacheValid(scratch.path(), "abc"));
+}
+
+TEST(IsCacheValid, OnlyTheFirstLineCounts) {
+  EXPECT_TRUE(isCacheValid(StoredString("abc\n").dir, "abc"));
+  EXPECT_TRUE(isCacheValid(StoredString("abc\ndef").dir, "abc"));
+  EXPECT_FALSE(isCacheValid(StoredString("abc\r\n").dir, "abc"));
+}
+
+TEST(IsCacheValid, BytesMustMatchExactly) {
+  StoredString stored("abc ");
+  EXPECT_FALSE(isCacheValid(stored.dir, "abc"));
+  EXPECT_FALSE(isCacheValid(StoredString("abc").dir, "ab"));
+  EXPECT_FALSE(isCacheValid(StoredString("ab").dir, "abc"));
+  EXPECT_FALSE(isCacheValid(StoredString("ABC").dir, "abc"));
+}
+
+TEST(WriteValidationString, StoresExactlyOneCopyThatValidates) {
+  ScratchDir scratch;
+  std::string dir = scratch.path() + "/";
+  const std::string etag = "W/\"5f-1a2b\"";
+  writeValidationString(dir, etag);
+  writeValidationString(dir, etag);
+  EXPECT_EQ(etag, readFile(scratch / ".validatestring"));
+  EXPECT_TRUE(isCacheValid(dir, etag));
+}
+
+TEST(WriteValidationString, EmptyDirOrStringLeavesTheFileAlone) {
+  StoredString stored("old");
+  writeValidationString(stored.dir, "");
+  EXPECT_EQ("old", readFile(stored.file));
+  writeValidationString("", "new");
+  EXPECT_EQ("old", readFile(stored.file));
+}
+
+TEST(WriteValidationString, StringWithNewlineNeverValidates) {
+  ScratchDir scratch;
+  writeValidationString(scratch.path(), "a\nb");
+  EXPECT_FALSE(isCacheValid(scratch.path(), "a\nb"));
+}

@@ -1,0 +1,237 @@
+// The download road, end to end: the real installer without a shipped agent,
+// in terminal mode (no display), against the test server on 127.0.0.1.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+
+#include "driver/constants.h"
+#include "platform/shell.h"
+#include "test_server.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kFailureText[] =
+    "Error during the download process.\nSee your system log for more information.\n";
+
+class DownloadRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const std::string& dir : {record_, tmp_, home_, dir_})
+      ASSERT_EQ(0, mkpath(dir, 0700));
+    fs::copy_file(INSTALLER_BINARY, dir_ + "/installer");
+    fs::copy_file(INSTALLER_SHORT_IDLE_BINARY, dir_ + "/installer_short_idle");
+    fs::copy_file(SAMPLE_BUNDLE_ZIP, dir_ + "/bundle.zip");
+    archive_ = makeAgentArchive("agent.zip", 0);
+  }
+
+  // The recording agent zipped with `padding` incompressible bytes beside it,
+  // so that a test can tell a whole body from a dropped one.
+  std::string makeAgentArchive(const std::string& name, size_t padding) {
+    std::string src = scratch_ / (name + "-src");
+    mkpath(src, 0700);
+    fs::copy_file(TEST_FIXTURES_DIR "/recording_agent/install", src + "/install");
+    if (padding > 0) {
+      std::mt19937 rng(42);
+      std::string bytes(padding, '\0');
+      for (char& c : bytes)
+        c = static_cast<char>(rng());
+      writeFile(src + "/padding.bin", bytes);
+    }
+    std::string archive = scratch_ / name;
+    makeZip(archive, src);
+    return archive;
+  }
+
+  EnvChanges environment(const std::string& url) {
+    return {{"TMPDIR", tmp_},
+            {"HOME", home_},
+            {"AGENT_RECORD_DIR", record_},
+            {"ARGV_ECHO", ARGV_ECHO_BINARY},
+            {"QZ_INTERNAL_INSTALL_AGENT_URL", url},
+            {"DISPLAY", std::nullopt},
+            {"WAYLAND_DISPLAY", std::nullopt},
+            {"SSL_CERT_FILE", std::nullopt},
+            {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}};
+  }
+
+  RunResult run(const std::string& url, std::vector<std::string> args = {},
+                EnvChanges extra = {}, const std::string& binary = "installer") {
+    args.insert(args.begin(), dir_ + "/" + binary);
+    EnvChanges env = environment(url);
+    for (auto& [name, value] : extra)
+      env[name] = value;
+    return runProgram(args, env);
+  }
+
+  std::string cacheDir() { return home_ + "/" + installAgentCacheRelPath; }
+  std::string cachedScript() { return cacheDir() + installAgentDirName + "/install"; }
+  bool agentRan() { return pathExists(record_ + "/argv"); }
+
+  ScratchDir scratch_;
+  std::string record_ = scratch_ / "record";
+  std::string tmp_ = scratch_ / "tmp";
+  std::string home_ = scratch_ / "home";
+  std::string dir_ = scratch_ / "installer dir";
+  std::string archive_;
+};
+
+}  // namespace
+
+TEST_F(DownloadRoad, FirstRunDownloadsThenTheCacheServesWithoutTheBody) {
+  std::string big = makeAgentArchive("big.zip", 16 << 20);
+  TestServer server(big, {"--etag", "\"v1\""});
+  RunResult first = run(server.url(), {"-destination", "/opt/x y"});
+  ASSERT_EQ(0, first.exitCode) << first.err;
+  EXPECT_EQ(std::vector<std::string>({"-installbundle", dir_ + "/bundle.zip", "-destination",
+                                      "/opt/x y"}),
+            splitNul(readFile(record_ + "/argv")));
+  EXPECT_EQ(cachedScript(), readFile(record_ + "/script"));
+  EXPECT_EQ("\"v1\"", readFile(cacheDir() + ".validatestring"));
+  EXPECT_EQ(0700, fileMode(cacheDir() + installAgentDirName));
+  EXPECT_EQ(1, server.stats().completedBodies);
+  EXPECT_TRUE(listDir(tmp_).empty());
+
+  fs::remove(record_ + "/argv");
+  RunResult second = run(server.url());
+  ASSERT_EQ(0, second.exitCode) << second.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_EQ("", second.err);  // no progress shown
+  ServerStats stats = server.stats();
+  EXPECT_EQ(2, stats.requests);
+  EXPECT_EQ(1, stats.completedBodies);
+  EXPECT_LT(stats.bodyBytesSent, 2 * static_cast<long>(fs::file_size(big)));
+}
+
+TEST_F(DownloadRoad, ProgressLinesOnAPipeOncePerPercent) {
+  std::string big = makeAgentArchive("big.zip", 4 << 20);
+  TestServer server(big, {"--etag", "\"p\""});
+  RunResult r = run(server.url());
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  std::vector<std::string> shown = lines(r.err);
+  ASSERT_GE(shown.size(), 2u) << r.err;
+  EXPECT_EQ("Downloading   0%", shown.front());
+  EXPECT_EQ("Downloading 100%", shown.back());
+  for (size_t i = 1; i < shown.size(); ++i)
+    EXPECT_NE(shown[i - 1], shown[i]);
+  EXPECT_EQ(std::string::npos, r.err.find('\033'));  // no escapes on a pipe
+}
+
+TEST_F(DownloadRoad, ChangedETagDownloadsAgain) {
+  {
+    TestServer server(archive_, {"--etag", "\"v1\""});
+    ASSERT_EQ(0, run(server.url()).exitCode);
+  }
+  TestServer server(archive_, {"--etag", "\"v2\""});
+  RunResult r = run(server.url());
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_EQ(1, server.stats().completedBodies);
+  EXPECT_EQ("\"v2\"", readFile(cacheDir() + ".validatestring"));
+}
+
+TEST_F(DownloadRoad, WithoutETagEveryRunDownloads) {
+  TestServer server(archive_);
+  ASSERT_EQ(0, run(server.url()).exitCode);
+  ASSERT_EQ(0, run(server.url()).exitCode);
+  EXPECT_EQ(2, server.stats().completedBodies);
+  EXPECT_FALSE(pathExists(cacheDir() + ".validatestring"));
+}
+
+TEST_F(DownloadRoad, NoContentLengthStillInstalls) {
+  TestServer server(archive_, {"--no-length", "--etag", "\"n\""});
+  RunResult r = run(server.url());
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_EQ("", r.err);  // no percentage without a length
+}
+
+TEST_F(DownloadRoad, AgentFailureStatusComesThrough) {
+  TestServer server(archive_);
+  RunResult r = run(server.url(), {}, {{"AGENT_ACTION", "exit3"}});
+  EXPECT_EQ(3, r.exitCode);
+  EXPECT_EQ("The install agent exited with status 3.", lines(r.err).back());
+}
+
+// Every transfer failure: the failure text, "Installation failed.", 255, no
+// agent, and nothing left where the archive was being written.
+TEST_F(DownloadRoad, TransferFailuresEndTheRunCleanly) {
+  std::string unused;
+  {
+    TestServer closed(archive_);
+    unused = closed.url();
+  }
+  TestServer notFound(archive_, {"--status", "404"});
+  TestServer serverError(archive_, {"--status", "500"});
+  TestServer cut(makeAgentArchive("cut.zip", 1 << 20), {"--cut-after", "1000"});
+  const std::vector<std::string> urls = {unused, notFound.url(), serverError.url(), cut.url(),
+                                         "", "ftp://127.0.0.1/agent", "not a url"};
+  for (const std::string& url : urls) {
+    // In test mode the archive would be written beside the installer.
+    RunResult r = run(url, {}, {{"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", "1"}});
+    EXPECT_EQ(255, r.exitCode) << url;
+    EXPECT_NE(std::string::npos, r.err.find(std::string(kFailureText) + "Installation failed.\n"))
+        << url << ": " << r.err;
+    EXPECT_FALSE(agentRan()) << url;
+    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip")) << url;
+  }
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+TEST_F(DownloadRoad, StalledServerHitsTheIdleTimeout) {
+  TestServer headers(archive_, {"--stall-headers", "30"});
+  TestServer body(makeAgentArchive("stall.zip", 1 << 20), {"--stall-after", "1000", "--stall", "30"});
+  for (const TestServer* server : {&headers, &body}) {
+    RunResult r = run(server->url(), {}, {}, "installer_short_idle");
+    EXPECT_EQ(255, r.exitCode);
+    EXPECT_NE(std::string::npos, r.err.find(kFailureText)) << r.err;
+  }
+}
+
+TEST_F(DownloadRoad, ArchiveThatIsNotAZipFailsToUnzip) {
+  writeFile(scratch_ / "junk.zip", std::string(5000, 'j'));
+  TestServer server(scratch_ / "junk.zip", {"--etag", "\"j\""});
+  RunResult r = run(server.url());
+  EXPECT_EQ(255, r.exitCode);
+  EXPECT_NE(std::string::npos, r.err.find("Failed to unzip the install agent\n"
+                                          "Failed to unzip the installer.\n"
+                                          "Installation failed.\n"))
+      << r.err;
+  EXPECT_EQ("\"j\"", readFile(cacheDir() + ".validatestring"));
+  EXPECT_FALSE(agentRan());
+}
+
+TEST_F(DownloadRoad, SignalsMidTransferCancelEverything) {
+  std::string big = makeAgentArchive("slow.zip", 2 << 20);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    TestServer server(big, {"--rate", "200000"});
+    Child child({dir_ + "/installer"}, environment(server.url()));
+    for (int i = 0; i < 1000 && server.stats().bodyBytesSent == 0; ++i)
+      usleep(10000);
+    ASSERT_GT(server.stats().bodyBytesSent, 0) << "the transfer never started";
+    kill(child.pid(), sig);
+    RunResult r = child.wait(20);
+    EXPECT_EQ(255, r.exitCode) << sig;
+    EXPECT_EQ("Installation failed.", lines(r.err).back()) << r.err;
+    EXPECT_FALSE(agentRan());
+    EXPECT_TRUE(listDir(tmp_).empty());
+    EXPECT_FALSE(pathExists(cachedScript()));
+  }
+}
+
+TEST_F(DownloadRoad, HttpsIsVerifiedAgainstTheGivenAuthority) {
+  std::string certs = makeTestCertificates(scratch_ / "certs");
+  TestServer server(archive_, {"--tls-cert", certs + "/server.pem", "--tls-key",
+                               certs + "/server.key", "--etag", "\"tls\""});
+  RunResult untrusted = run(server.url());
+  EXPECT_EQ(255, untrusted.exitCode);
+  EXPECT_NE(std::string::npos, untrusted.err.find(kFailureText));
+
+  RunResult trusted = run(server.url(), {}, {{"SSL_CERT_FILE", certs + "/ca.pem"}});
+  EXPECT_EQ(0, trusted.exitCode) << trusted.err;
+  EXPECT_TRUE(agentRan());
+}
