@@ -196,6 +196,7 @@ TEST_F(DownloadController, DownloadWithoutETagKeepsTheOldValidationString) {
 }
 
 TEST_F(DownloadController, BrokenArchiveShowsTheUnzipFailure) {
+  ASSERT_EQ(0, mkpath(agentDir_, 0700));  // as sourcing prepares it
   controller_.didReceiveResponse("\"v4\"", true, 100);
   writeFile(destination_, "not a zip");
   controller_.didFinish();
