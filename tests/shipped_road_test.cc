@@ -48,7 +48,11 @@ class ShippedRoad : public ::testing::Test {
     env.emplace("AGENT_RECORD_DIR", record_);
     env.emplace("ARGV_ECHO", ARGV_ECHO_BINARY);
     env.emplace("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt);
-    env.emplace("QZ_INTERNAL_INSTALL_AGENT_URL", std::nullopt);
+    // Should a test reach the download road: nothing listens on port 1 of
+    // the loopback interface, and no window opens.
+    env.emplace("QZ_INTERNAL_INSTALL_AGENT_URL", "http://127.0.0.1:1/agent");
+    env.emplace("DISPLAY", std::nullopt);
+    env.emplace("WAYLAND_DISPLAY", std::nullopt);
     return runProgram(args, env);
   }
 
@@ -133,7 +137,8 @@ TEST_F(ShippedRoad, NoArchiveTakesTheDownloadRoadAndPreparesTheCache) {
   RunResult r = run();
   EXPECT_EQ(255, r.exitCode);
   EXPECT_EQ(
-      "Downloading the install agent is not available in this build.\n"
+      "Error during the download process.\n"
+      "See your system log for more information.\n"
       "Installation failed.\n",
       r.err);
   EXPECT_FALSE(pathExists(record_ + "/argv"));

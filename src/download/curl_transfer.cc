@@ -1,0 +1,502 @@
+#include "download/transfer.h"
+
+#include <curl/curl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <map>
+#include <string_view>
+
+namespace {
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && isBlank(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+// Curl's messages are meant to be one line already; the delegate relies on it.
+std::string oneLine(std::string_view text) {
+  std::string line(trim(text));
+  for (char& c : line) {
+    if (c == '\r' || c == '\n')
+      c = ' ';
+  }
+  return line;
+}
+
+// True when `line` is the header `name` (any case); `value` gets its value
+// without the blanks around it.
+bool headerValue(std::string_view line, std::string_view name, std::string_view* value) {
+  if (line.size() <= name.size() || line[name.size()] != ':' ||
+      g_ascii_strncasecmp(line.data(), name.data(), name.size()) != 0)
+    return false;
+  *value = trim(line.substr(name.size() + 1));
+  return true;
+}
+
+int64_t parseLength(std::string_view value) {
+  guint64 length = 0;
+  if (!g_ascii_string_to_unsigned(std::string(value).c_str(), 10, 0, INT64_MAX, &length,
+                                  nullptr))
+    return -1;
+  return static_cast<int64_t>(length);
+}
+
+// Returns a description of what is wrong with `url`, empty when it is an
+// http or https URL. Curl itself would guess "http://" for a URL without a
+// scheme; here the scheme must be spelled out.
+std::string checkUrl(const std::string& url, bool* secure) {
+  CURLU* parsed = curl_url();
+  CURLUcode code = curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME);
+  char* scheme = nullptr;
+  if (code == CURLUE_OK)
+    code = curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0);
+  std::string problem;
+  if (code != CURLUE_OK)
+    problem = std::string("Malformed URL: ") + curl_url_strerror(code);
+  else if (strcmp(scheme, "https") == 0)
+    *secure = true;
+  else if (strcmp(scheme, "http") == 0)
+    *secure = false;
+  else
+    problem = std::string("Unsupported protocol \"") + scheme + "\": only http and https";
+  curl_free(scheme);
+  curl_url_cleanup(parsed);
+  return problem;
+}
+
+void removeSource(guint* source) {
+  if (*source != 0)
+    g_source_remove(*source);
+  *source = 0;
+}
+
+class CurlTransfer : public Transfer {
+ public:
+  explicit CurlTransfer(int idleTimeoutSeconds) : idleSeconds_(idleTimeoutSeconds) {}
+  ~CurlTransfer() override { cancel(); }
+  CurlTransfer(const CurlTransfer&) = delete;
+  CurlTransfer& operator=(const CurlTransfer&) = delete;
+
+  void start(const std::string& url, const std::string& destination,
+             TransferDelegate* delegate) override;
+  void cancel() override;
+
+ private:
+  // The header block being read; redirects and 1xx answers have their own.
+  struct HeaderBlock {
+    bool open = false;
+    bool hasLocation = false;
+    bool hasETag = false;
+    std::string etag;
+    int64_t length = -1;
+  };
+
+  std::string setUp(bool secure);
+  void drive(curl_socket_t fd, int action);
+  void deliver();
+  void complete(CURLcode result);
+  void fail(std::string description);
+  void stop();
+  bool readHeaderLine(std::string_view line);
+  bool endOfHeaderBlock();
+  bool writeBody(const char* data, size_t length);
+  std::string describe(CURLcode code) const;
+
+  static int onSocketChange(CURL* easy, curl_socket_t fd, int what, void* self, void* socketp);
+  static int onTimerChange(CURLM* multi, long timeoutMs, void* self);
+  static gboolean onSocketReady(gint fd, GIOCondition condition, gpointer self);
+  static gboolean onTimer(gpointer self);
+  static gboolean onIdleCheck(gpointer self);
+  static gboolean onEarlyFailure(gpointer self);
+  static size_t onHeader(char* data, size_t size, size_t count, void* self);
+  static size_t onBody(char* data, size_t size, size_t count, void* self);
+
+  const int idleSeconds_;
+  std::string url_;
+  std::string destination_;
+  TransferDelegate* delegate_ = nullptr;  // null when no transfer is running
+  // One per run. Code that calls the delegate holds a weak reference: when
+  // it has expired, the run was cancelled or this transfer deleted, and
+  // nothing here may be touched any more.
+  std::shared_ptr<char> run_;
+
+  CURLM* multi_ = nullptr;
+  CURL* easy_ = nullptr;
+  char errorBuffer_[CURL_ERROR_SIZE] = {};
+  std::map<curl_socket_t, guint> sockets_;
+  guint timer_ = 0;
+  guint idleTimer_ = 0;
+  guint earlyFailure_ = 0;
+  gint64 lastReceived_ = 0;
+
+  HeaderBlock block_;
+  bool accepted_ = false;  // the final 2xx response has arrived
+  int file_ = -1;
+  std::string failure_;  // why the run failed, when curl's own reason is not it
+  bool responseUnreported_ = false;
+  uint64_t bytesUnreported_ = 0;
+};
+
+void CurlTransfer::start(const std::string& url, const std::string& destination,
+                         TransferDelegate* delegate) {
+  cancel();
+  url_ = url;
+  destination_ = destination;
+  delegate_ = delegate;
+  run_ = std::make_shared<char>();
+  block_ = HeaderBlock();
+  accepted_ = false;
+  failure_.clear();
+  responseUnreported_ = false;
+  bytesUnreported_ = 0;
+
+  bool secure = true;
+  std::string problem = checkUrl(url, &secure);
+  if (problem.empty())
+    problem = setUp(secure);
+  if (!problem.empty()) {
+    // The delegate may not hear of the outcome before start() returns.
+    failure_ = problem;
+    earlyFailure_ = g_timeout_add(0, onEarlyFailure, this);
+    return;
+  }
+  lastReceived_ = g_get_monotonic_time();
+  if (idleSeconds_ > 0)
+    idleTimer_ = g_timeout_add(static_cast<guint>(idleSeconds_) * 1000, onIdleCheck, this);
+}
+
+std::string CurlTransfer::setUp(bool secure) {
+  multi_ = curl_multi_init();
+  easy_ = curl_easy_init();
+  if (multi_ == nullptr || easy_ == nullptr)
+    return "Cannot set up the transfer library";
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, onSocketChange);
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, onTimerChange);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+
+  errorBuffer_[0] = '\0';
+  curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
+  curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, 60L);
+  // A proxy's "200 Connection established" must not pass for the response.
+  curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+
+  CURLcode code = curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
+  if (code == CURLE_OK)
+    code = curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+  if (code == CURLE_OK)
+    code = curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  // OpenSSL's own variables; libcurl does not look at them, users expect it to.
+  const char* caFile = getenv("SSL_CERT_FILE");
+  if (code == CURLE_OK && caFile != nullptr && *caFile != '\0')
+    code = curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile);
+  const char* caDir = getenv("SSL_CERT_DIR");
+  if (code == CURLE_OK && caDir != nullptr && *caDir != '\0')
+    code = curl_easy_setopt(easy_, CURLOPT_CAPATH, caDir);
+  if (code != CURLE_OK)
+    return describe(code);
+
+  CURLMcode added = curl_multi_add_handle(multi_, easy_);
+  if (added != CURLM_OK)
+    return curl_multi_strerror(added);
+  return "";
+}
+
+void CurlTransfer::cancel() {
+  if (delegate_ == nullptr)
+    return;
+  // Only a file this run created is partial; a finished one is not touched.
+  bool partial = file_ >= 0;
+  stop();
+  if (partial)
+    unlink(destination_.c_str());
+}
+
+void CurlTransfer::stop() {
+  run_.reset();
+  delegate_ = nullptr;
+  // Curl reports sockets and timers going away through the callbacks, so
+  // the sources are dropped only after curl is done with them.
+  if (easy_ != nullptr) {
+    if (multi_ != nullptr)
+      curl_multi_remove_handle(multi_, easy_);
+    curl_easy_cleanup(easy_);
+    easy_ = nullptr;
+  }
+  if (multi_ != nullptr) {
+    curl_multi_cleanup(multi_);
+    multi_ = nullptr;
+  }
+  for (const auto& [fd, source] : sockets_)
+    g_source_remove(source);
+  sockets_.clear();
+  removeSource(&timer_);
+  removeSource(&idleTimer_);
+  removeSource(&earlyFailure_);
+  if (file_ >= 0)
+    close(file_);
+  file_ = -1;
+}
+
+void CurlTransfer::drive(curl_socket_t fd, int action) {
+  int running = 0;
+  CURLMcode code = curl_multi_socket_action(multi_, fd, action, &running);
+  if (code != CURLM_OK)
+    fail(curl_multi_strerror(code));
+  else
+    deliver();
+}
+
+// The delegate is called only from here and from fail(), never from inside
+// a curl callback: curl forbids removing a handle from its own callbacks,
+// and a delegate may cancel or delete this transfer in any call.
+void CurlTransfer::deliver() {
+  std::weak_ptr<char> run = run_;
+  if (responseUnreported_) {
+    responseUnreported_ = false;
+    HeaderBlock response = block_;
+    delegate_->didReceiveResponse(response.etag, response.hasETag, response.length);
+    if (run.expired())
+      return;
+  }
+  if (bytesUnreported_ > 0) {
+    uint64_t length = bytesUnreported_;
+    bytesUnreported_ = 0;
+    delegate_->didReceiveDataOfLength(length);
+    if (run.expired())
+      return;
+  }
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+    if (message->msg == CURLMSG_DONE) {
+      complete(message->data.result);
+      return;
+    }
+  }
+}
+
+void CurlTransfer::complete(CURLcode result) {
+  if (!failure_.empty()) {
+    fail(failure_);
+    return;
+  }
+  if (result != CURLE_OK) {
+    fail(describe(result));
+    return;
+  }
+  if (!accepted_) {
+    long status = 0;
+    curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+    fail("HTTP status " + std::to_string(status));
+    return;
+  }
+  int file = file_;
+  file_ = -1;
+  // Some file systems report a failed write only at close.
+  if (close(file) != 0) {
+    fail("Cannot write to " + destination_ + ": " + strerror(errno));
+    return;
+  }
+  TransferDelegate* delegate = delegate_;
+  stop();
+  delegate->didFinish();
+}
+
+void CurlTransfer::fail(std::string description) {
+  TransferDelegate* delegate = delegate_;
+  std::string url = url_;
+  stop();
+  unlink(destination_.c_str());
+  // Last: the delegate may delete this transfer or start it again.
+  delegate->didFailWithError(description, url);
+}
+
+std::string CurlTransfer::describe(CURLcode code) const {
+  return errorBuffer_[0] != '\0' ? oneLine(errorBuffer_) : curl_easy_strerror(code);
+}
+
+bool CurlTransfer::readHeaderLine(std::string_view line) {
+  // Trailers after the body are no part of the response.
+  if (accepted_)
+    return true;
+  if (line.empty())
+    return endOfHeaderBlock();
+  if (!block_.open) {
+    block_ = HeaderBlock();
+    block_.open = true;
+    return true;
+  }
+  std::string_view value;
+  if (headerValue(line, "ETag", &value)) {
+    block_.hasETag = true;
+    block_.etag = value;
+  } else if (headerValue(line, "Content-Length", &value)) {
+    block_.length = parseLength(value);
+  } else if (headerValue(line, "Location", &value)) {
+    block_.hasLocation = !value.empty();
+  }
+  return true;
+}
+
+bool CurlTransfer::endOfHeaderBlock() {
+  block_.open = false;
+  long status = 0;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  // Curl reads on past informational answers and redirects it follows.
+  if (status / 100 == 1 || (status / 100 == 3 && block_.hasLocation))
+    return true;
+  // Refusing the body makes curl drop the connection instead of reading on.
+  if (status / 100 != 2) {
+    failure_ = "HTTP status " + std::to_string(status);
+    return false;
+  }
+  file_ = open(destination_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (file_ < 0) {
+    failure_ = "Cannot create " + destination_ + ": " + strerror(errno);
+    return false;
+  }
+  accepted_ = true;
+  responseUnreported_ = true;
+  return true;
+}
+
+bool CurlTransfer::writeBody(const char* data, size_t length) {
+  if (!accepted_)
+    return true;
+  while (length > 0) {
+    ssize_t written = write(file_, data, length);
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0) {
+      failure_ = "Cannot write to " + destination_ + ": " + strerror(written < 0 ? errno : EIO);
+      return false;
+    }
+    data += written;
+    length -= static_cast<size_t>(written);
+    bytesUnreported_ += static_cast<uint64_t>(written);
+  }
+  return true;
+}
+
+int CurlTransfer::onSocketChange(CURL*, curl_socket_t fd, int what, void* self, void*) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  auto known = transfer->sockets_.find(fd);
+  if (known != transfer->sockets_.end()) {
+    g_source_remove(known->second);
+    transfer->sockets_.erase(known);
+  }
+  if (what == CURL_POLL_REMOVE)
+    return 0;
+  int condition = 0;
+  if (what & CURL_POLL_IN)
+    condition |= G_IO_IN;
+  if (what & CURL_POLL_OUT)
+    condition |= G_IO_OUT;
+  // Below the window's redraw: a socket that is always ready (a fast local
+  // server) would otherwise keep the window from ever repainting.
+  transfer->sockets_[fd] = g_unix_fd_add_full(G_PRIORITY_DEFAULT_IDLE, fd,
+                                              static_cast<GIOCondition>(condition),
+                                              onSocketReady, transfer, nullptr);
+  return 0;
+}
+
+int CurlTransfer::onTimerChange(CURLM*, long timeoutMs, void* self) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  removeSource(&transfer->timer_);
+  if (timeoutMs >= 0)
+    transfer->timer_ = g_timeout_add(static_cast<guint>(timeoutMs), onTimer, transfer);
+  return 0;
+}
+
+gboolean CurlTransfer::onSocketReady(gint fd, GIOCondition condition, gpointer self) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  int action = 0;
+  // A hang-up is news curl learns by reading.
+  if (condition & (G_IO_IN | G_IO_HUP))
+    action |= CURL_CSELECT_IN;
+  if (condition & G_IO_OUT)
+    action |= CURL_CSELECT_OUT;
+  if (condition & G_IO_ERR)
+    action |= CURL_CSELECT_ERR;
+  // Readable means bytes came in, TLS records and headers included; that is
+  // what the idle time-out watches for.
+  if (condition & G_IO_IN)
+    transfer->lastReceived_ = g_get_monotonic_time();
+  transfer->drive(fd, action);
+  // When the run ended meanwhile, stop() has removed this source already.
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean CurlTransfer::onTimer(gpointer self) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  // Cleared first: curl may set a new timer while it runs.
+  transfer->timer_ = 0;
+  transfer->drive(CURL_SOCKET_TIMEOUT, 0);
+  return G_SOURCE_REMOVE;
+}
+
+// Re-armed for the remainder rather than restarted on every byte, so a busy
+// transfer does not churn timer sources.
+gboolean CurlTransfer::onIdleCheck(gpointer self) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  transfer->idleTimer_ = 0;
+  gint64 idle = static_cast<gint64>(transfer->idleSeconds_) * G_USEC_PER_SEC;
+  gint64 quiet = g_get_monotonic_time() - transfer->lastReceived_;
+  if (quiet < idle) {
+    guint left = static_cast<guint>((idle - quiet) / 1000 + 1);
+    transfer->idleTimer_ = g_timeout_add(left, onIdleCheck, transfer);
+  } else {
+    transfer->fail("Nothing received for " + std::to_string(transfer->idleSeconds_) +
+                   " seconds");
+  }
+  return G_SOURCE_REMOVE;
+}
+
+gboolean CurlTransfer::onEarlyFailure(gpointer self) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  transfer->earlyFailure_ = 0;
+  transfer->fail(transfer->failure_);
+  return G_SOURCE_REMOVE;
+}
+
+size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self) {
+  size_t length = size * count;
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  return transfer->readHeaderLine(trim(std::string_view(data, length))) ? length : 0;
+}
+
+size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
+  size_t length = size * count;
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  return transfer->writeBody(data, length) ? length : 0;
+}
+
+}  // namespace
+
+std::unique_ptr<Transfer> makeCurlTransfer(int idleTimeoutSeconds) {
+  // Once per process, before the first handle; never undone, as handles
+  // may outlive any one caller.
+  static const CURLcode initialized = curl_global_init(CURL_GLOBAL_DEFAULT);
+  (void)initialized;
+  return std::make_unique<CurlTransfer>(idleTimeoutSeconds);
+}
