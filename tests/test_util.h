@@ -137,7 +137,31 @@ struct FakeLog : SystemLog {
 
 struct FakeLoop : ApplicationLoop {
   void stop() override { ++stops; }
+  void schedule(int ms, std::function<void()> task) override {
+    delays.push_back(ms);
+    tasks.push_back(std::move(task));
+  }
+  /// Runs the tasks scheduled so far, as the loop would.
+  void runScheduled() {
+    std::vector<std::function<void()>> due;
+    due.swap(tasks);
+    for (auto& task : due)
+      task();
+  }
   int stops = 0;
+  std::vector<int> delays;
+  std::vector<std::function<void()>> tasks;
+};
+
+struct FakeLock : CacheLock {
+  State tryLock(std::string* error) override {
+    ++tries;
+    if (state == State::Failed)
+      *error = "Cannot use the install agent cache: /x/.lock: Not a directory";
+    return state;
+  }
+  State state = State::Acquired;
+  int tries = 0;
 };
 
 #endif  // INSTALLER_TESTS_TEST_UTIL_H_

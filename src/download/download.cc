@@ -5,7 +5,7 @@
 
 #include "driver/constants.h"
 #include "driver/error_report.h"
-#include "platform/temp_dir.h"
+#include "platform/shell.h"
 #include "sourcing/sourcing.h"
 #include "sourcing/unzip_agent.h"
 #include "sourcing/validation.h"
@@ -17,11 +17,13 @@ std::string downloadingText(double percent) {
 }
 
 Download::Download(DownloadView* view, Transfer* transfer, SystemLog* log,
-                   ApplicationLoop* loop, std::string downloadTo, std::string resourceDir)
+                   ApplicationLoop* loop, CacheLock* lock, std::string downloadTo,
+                   std::string resourceDir)
     : view_(view),
       transfer_(transfer),
       log_(log),
       loop_(loop),
+      lock_(lock),
       resourceDir_(std::move(resourceDir)),
       installAgentLocation_(std::move(downloadTo)) {
   view_->setProgressValue(0.0);
@@ -34,7 +36,33 @@ void Download::applicationDidFinishLaunching(const std::string& url) {
     if (stat(splash.c_str(), &st) == 0)
       view_->showSplash(splash);
   }
-  downloadFromURL(url);
+  url_ = url;
+  downloadWhenLocked();
+}
+
+void Download::downloadWhenLocked() {
+  if (closed_)
+    return;
+  std::string error;
+  switch (lock_->tryLock(&error)) {
+    case CacheLock::State::Acquired:
+      downloadFromURL(url_);
+      return;
+    case CacheLock::State::Busy:
+      if (!waitingForLock_) {
+        waitingForLock_ = true;
+        view_->setStatusText("Waiting for another installation to finish",
+                             DownloadView::TextColor::Normal);
+        view_->setIndeterminate(true);
+        view_->startAnimation();
+      }
+      loop_->schedule(250, [this] { downloadWhenLocked(); });
+      return;
+    case CacheLock::State::Failed:
+      log_->write(error);
+      failure(error, DownloadView::TextColor::Red);
+      return;
+  }
 }
 
 void Download::downloadFromURL(const std::string& url) {
@@ -62,7 +90,7 @@ void Download::didReceiveResponse(const std::string& etag, bool hasETag,
       finishWithAgent();
       return;
     }
-    removeTree(agentDir);
+    discardAgentDir(agentDir);
   }
 
   if (fileLength_ == -1) {
@@ -108,8 +136,12 @@ void Download::didFinish() {
 
   std::string cacheDir = getInstallAgentCacheDir();
   writeValidationString(cacheDir, validationString_);
-  if (unzipInstallAgent(installAgentLocation_, cacheDir + installAgentDirName, "unzip",
-                        report_error_main)) {
+  takeSignalDuringCommand();
+  bool unpacked = unpackAgentIntoCache(installAgentLocation_, cacheDir + installAgentDirName,
+                                       report_error_main);
+  if (takeSignalDuringCommand() != 0) {
+    view_->close();  // the user left while the archive was being unpacked
+  } else if (unpacked) {
     finishWithAgent();
   } else {
     failure("Failed to unzip the installer.", DownloadView::TextColor::Red);

@@ -2,24 +2,31 @@
 #define INSTALLER_DOWNLOAD_DOWNLOAD_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "download/download_view.h"
 #include "download/system_log.h"
 #include "download/transfer.h"
+#include "sourcing/cache_lock.h"
 
-/// How the controller ends the application loop.
+/// The application loop, as the controller uses it.
 struct ApplicationLoop {
   /// Asks the loop to return to its caller.
   virtual void stop() = 0;
+  /// Runs `task` on the loop after `milliseconds`, unless the loop has
+  /// ended by then.
+  virtual void schedule(int milliseconds, std::function<void()> task) = 0;
 
  protected:
   ~ApplicationLoop() = default;
 };
 
-/// The download window's controller: fetches the agent archive with visible
-/// progress, skips the download when the cached agent is current, records
-/// and unpacks a completed download into the cache, and ends the loop. It
+/// The download window's controller: takes the cache's lock (waiting, in
+/// view, while another installation holds it), fetches the agent archive with
+/// visible progress, skips the download when the cached agent is current,
+/// records and unpacks a completed download into the cache, and ends the
+/// loop. It
 /// starts no agent itself: on the two roads where one is to start it ends
 /// the loop with a non-zero result, and the caller takes the agent from the
 /// cache.
@@ -28,9 +35,10 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   /// `downloadTo` is where the archive goes; `resourceDir` may hold
   /// "splash.png".
   Download(DownloadView* view, Transfer* transfer, SystemLog* log, ApplicationLoop* loop,
-           std::string downloadTo, std::string resourceDir);
+           CacheLock* lock, std::string downloadTo, std::string resourceDir);
 
-  /// Shows the splash image, if any, and starts the transfer of `url`.
+  /// Shows the splash image, if any, and starts the transfer of `url` once
+  /// the cache's lock is held.
   void applicationDidFinishLaunching(const std::string& url);
   /// Cancels the transfer and ends the loop; the view has gone.
   void windowWillClose() override;
@@ -63,12 +71,17 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
  private:
   // Ends one of the two roads on which an agent is to start.
   void finishWithAgent();
+  // Starts the transfer once the lock is held; shows the wait meanwhile.
+  void downloadWhenLocked();
 
   DownloadView* view_;
   Transfer* transfer_;
   SystemLog* log_;
   ApplicationLoop* loop_;
+  CacheLock* lock_;
   std::string resourceDir_;
+  std::string url_;
+  bool waitingForLock_ = false;
   int64_t fileLength_ = -1;
   int64_t bytesReceived_ = 0;
   std::string installAgentLocation_;

@@ -47,7 +47,8 @@ class DownloadController : public ::testing::Test {
   FakeTransfer transfer_;
   FakeLog log_;
   FakeLoop loop_;
-  Download controller_{&view_, &transfer_, &log_, &loop_, destination_, resources_};
+  FakeLock lock_;
+  Download controller_{&view_, &transfer_, &log_, &loop_, &lock_, destination_, resources_};
 };
 
 }  // namespace
@@ -60,6 +61,40 @@ TEST_F(DownloadController, LaunchStartsTheTransferToTheDestination) {
   EXPECT_EQ(destination_, transfer_.destination);
   EXPECT_EQ(&controller_, transfer_.delegate);
   EXPECT_EQ("", view_.splash);
+}
+
+TEST_F(DownloadController, BusyCacheWaitsInViewUntilTheLockIsFree) {
+  lock_.state = CacheLock::State::Busy;
+  controller_.applicationDidFinishLaunching("u");
+  loop_.runScheduled();
+  EXPECT_EQ(0, transfer_.starts);
+  EXPECT_EQ(std::vector<std::string>{"Waiting for another installation to finish"}, view_.texts);
+  EXPECT_TRUE(view_.indeterminate);
+  lock_.state = CacheLock::State::Acquired;
+  loop_.runScheduled();
+  EXPECT_EQ(1, transfer_.starts);
+  EXPECT_EQ(3, lock_.tries);
+  EXPECT_TRUE(loop_.tasks.empty());
+}
+
+TEST_F(DownloadController, ClosingWhileWaitingStopsTrying) {
+  lock_.state = CacheLock::State::Busy;
+  controller_.applicationDidFinishLaunching("u");
+  view_.close();
+  loop_.runScheduled();
+  EXPECT_EQ(1, lock_.tries);
+  EXPECT_EQ(0, transfer_.starts);
+  EXPECT_EQ(1, loop_.stops);
+  EXPECT_EQ(0, controller_.loopResult());
+}
+
+TEST_F(DownloadController, UnusableCacheIsAFailureInRed) {
+  lock_.state = CacheLock::State::Failed;
+  controller_.applicationDidFinishLaunching("u");
+  EXPECT_EQ(0, transfer_.starts);
+  EXPECT_EQ("Cannot use the install agent cache: /x/.lock: Not a directory", view_.text);
+  EXPECT_EQ(DownloadView::TextColor::Red, view_.color);
+  EXPECT_EQ(log_.lines, std::vector<std::string>{view_.text});
 }
 
 TEST_F(DownloadController, SplashIsShownWhenShipped) {

@@ -15,9 +15,11 @@
 #include "platform/shell.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,8 +72,91 @@ std::string argv2cmdline(int argc, const char* const* argv) {
   return line;
 }
 
+// A command runs in a process group of its own, which takes over the
+// terminal while it runs, as a shell's job would: a Ctrl-C or a prompt of
+// the agent's reaches the agent and not this process. SIGTERM and SIGHUP
+// sent to this process alone are passed on to the whole group, so that the
+// command (not only its outer shell) ends first and this process can still
+// clean up after it. Signals that arrive meanwhile are noted for the caller.
+namespace {
+
+volatile sig_atomic_t runningGroup = 0;
+volatile sig_atomic_t signalDuringCommand = 0;
+
+void onSignalDuringCommand(int sig) {
+  signalDuringCommand = sig;
+  if (runningGroup > 0)
+    kill(-static_cast<pid_t>(runningGroup), sig);
+}
+
+const int kCommandSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+const int kCommandSignalCount = 4;
+
+// In the child: its own group, in front on the terminal when this process
+// was, then the shell with every signal at its default.
+[[noreturn]] void execInOwnGroup(const std::string& cmdline, bool takeTerminal) {
+  setpgid(0, 0);
+  if (takeTerminal) {
+    // A background group may not take the terminal unless SIGTTOU is held.
+    signal(SIGTTOU, SIG_IGN);
+    tcsetpgrp(0, getpgrp());
+  }
+  for (int sig = 1; sig < NSIG; ++sig)
+    signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execl("/bin/sh", "sh", "-c", cmdline.c_str(), static_cast<char*>(nullptr));
+  _exit(127);
+}
+
+}  // namespace
+
 int call_system(std::string /*program*/, std::string cmdline) {
-  return system(cmdline.c_str());
+  sigset_t held, previousMask;
+  sigemptyset(&held);
+  for (int sig : kCommandSignals)
+    sigaddset(&held, sig);
+  sigprocmask(SIG_BLOCK, &held, &previousMask);
+
+  struct sigaction passOn = {};
+  passOn.sa_handler = onSignalDuringCommand;
+  sigemptyset(&passOn.sa_mask);
+  struct sigaction saved[kCommandSignalCount];
+  for (int i = 0; i < kCommandSignalCount; ++i)
+    sigaction(kCommandSignals[i], &passOn, &saved[i]);
+
+  bool foreground = isatty(0) && tcgetpgrp(0) == getpgrp();
+  int status = -1;
+  pid_t pid = fork();
+  if (pid == 0)
+    execInOwnGroup(cmdline, foreground);
+  if (pid > 0) {
+    setpgid(pid, pid);  // also here, so the group exists before any signal
+    runningGroup = pid;
+    sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+    }
+    sigprocmask(SIG_BLOCK, &held, nullptr);
+    runningGroup = 0;
+    if (foreground) {
+      struct sigaction ignore = {}, savedTtou;
+      ignore.sa_handler = SIG_IGN;
+      sigaction(SIGTTOU, &ignore, &savedTtou);
+      tcsetpgrp(0, getpgrp());
+      sigaction(SIGTTOU, &savedTtou, nullptr);
+    }
+  }
+  for (int i = 0; i < kCommandSignalCount; ++i)
+    sigaction(kCommandSignals[i], &saved[i], nullptr);
+  sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+  return status;
+}
+
+int takeSignalDuringCommand() {
+  int sig = signalDuringCommand;
+  signalDuringCommand = 0;
+  return sig;
 }
 
 int exitCodeOfStatus(int status) {

@@ -14,9 +14,15 @@ std::string smart_quote(std::string text);
 /// like `smart_quote` (an empty one as `""`) and followed by one blank.
 std::string argv2cmdline(int argc, const char* const* argv);
 
-/// Runs `cmdline` through `/bin/sh` and waits for it; returns what
-/// system(3) returns. `program` names what the line starts, for the reader.
+/// Runs `cmdline` through `/bin/sh` and waits for it; returns a wait status
+/// as system(3) does (-1 when no shell could be started). SIGTERM and SIGHUP
+/// meanwhile are passed on to the command. `program` names what the line
+/// starts, for the reader.
 int call_system(std::string program, std::string cmdline);
+
+/// The last signal that arrived while a command of `call_system` ran, or 0;
+/// clears it.
+int takeSignalDuringCommand();
 
 /// Turns a wait status from `call_system` into an exit code: the code of a
 /// normal exit, 128 + the signal's number for a killed shell, -1 when no

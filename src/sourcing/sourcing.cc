@@ -80,8 +80,9 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
   if (!exists(archive))
     archive = findAlternativeInstallAgent(directoryOf(archive));
 
+  bool shipped = !archive.empty();
   std::string target = workDir;
-  if (archive.empty()) {
+  if (!shipped) {
     // 2. Otherwise the cache, kept current by the download road.
     target = getInstallAgentCacheDir() + installAgentDirName;
     mkpath(target, 0700);
@@ -93,9 +94,12 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
       return getInstallAgentExecutable(cached);
   }
 
-  // 3. Unpack, and make sure the archive really was an agent: a script that
-  //    is not there would only fail later, and less clearly, in the shell.
-  if (!unzipInstallAgent(archive, target, "unzip", report)) {
+  // 3. Unpack (into the cache as a whole or not at all), and make sure the
+  //    archive really was an agent: a script that is not there would only
+  //    fail later, and less clearly, in the shell.
+  bool unpacked = shipped ? unzipInstallAgent(archive, target, "unzip", report)
+                          : unpackAgentIntoCache(archive, target, report);
+  if (!unpacked) {
     report("Failed to initialize the install agent.", true);
     return "";
   }

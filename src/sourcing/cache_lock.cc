@@ -1,0 +1,36 @@
+#include "sourcing/cache_lock.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+// The descriptor that holds the lock, for the rest of the process's life:
+// the kernel drops the lock with it, however the process ends.
+int heldLock = -1;
+
+}  // namespace
+
+CacheLock::State RealCacheLock::tryLock(std::string* error) {
+  if (heldLock != -1)
+    return State::Acquired;
+  std::string path = cacheDir_ + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd == -1) {
+    *error = "Cannot use the install agent cache: " + path + ": " + strerror(errno);
+    return State::Failed;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int reason = errno;
+    close(fd);
+    if (reason == EWOULDBLOCK)
+      return State::Busy;
+    *error = "Cannot lock the install agent cache: " + path + ": " + strerror(reason);
+    return State::Failed;
+  }
+  heldLock = fd;
+  return State::Acquired;
+}
