@@ -5,12 +5,11 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <random>
 
 #include "driver/constants.h"
 #include "platform/shell.h"
+#include "installer_test.h"
 #include "test_server.h"
-#include "test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -19,65 +18,14 @@ namespace {
 const char kFailureText[] =
     "Error during the download process.\nSee your system log for more information.\n";
 
-class DownloadRoad : public ::testing::Test {
+class DownloadRoad : public InstallerTest {
  protected:
   void SetUp() override {
-    for (const std::string& dir : {record_, tmp_, home_, dir_})
-      ASSERT_EQ(0, mkpath(dir, 0700));
-    fs::copy_file(INSTALLER_BINARY, dir_ + "/installer");
+    InstallerTest::SetUp();
     fs::copy_file(INSTALLER_SHORT_IDLE_BINARY, dir_ + "/installer_short_idle");
-    fs::copy_file(SAMPLE_BUNDLE_ZIP, dir_ + "/bundle.zip");
-    archive_ = makeAgentArchive("agent.zip", 0);
+    archive_ = makeAgentArchive("agent.zip");
   }
 
-  // The recording agent zipped with `padding` incompressible bytes beside it,
-  // so that a test can tell a whole body from a dropped one.
-  std::string makeAgentArchive(const std::string& name, size_t padding) {
-    std::string src = scratch_ / (name + "-src");
-    mkpath(src, 0700);
-    fs::copy_file(TEST_FIXTURES_DIR "/recording_agent/install", src + "/install");
-    if (padding > 0) {
-      std::mt19937 rng(42);
-      std::string bytes(padding, '\0');
-      for (char& c : bytes)
-        c = static_cast<char>(rng());
-      writeFile(src + "/padding.bin", bytes);
-    }
-    std::string archive = scratch_ / name;
-    makeZip(archive, src);
-    return archive;
-  }
-
-  EnvChanges environment(const std::string& url) {
-    return {{"TMPDIR", tmp_},
-            {"HOME", home_},
-            {"AGENT_RECORD_DIR", record_},
-            {"ARGV_ECHO", ARGV_ECHO_BINARY},
-            {"QZ_INTERNAL_INSTALL_AGENT_URL", url},
-            {"DISPLAY", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt},
-            {"SSL_CERT_FILE", std::nullopt},
-            {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}};
-  }
-
-  RunResult run(const std::string& url, std::vector<std::string> args = {},
-                EnvChanges extra = {}, const std::string& binary = "installer") {
-    args.insert(args.begin(), dir_ + "/" + binary);
-    EnvChanges env = environment(url);
-    for (auto& [name, value] : extra)
-      env[name] = value;
-    return runProgram(args, env);
-  }
-
-  std::string cacheDir() { return home_ + "/" + installAgentCacheRelPath; }
-  std::string cachedScript() { return cacheDir() + installAgentDirName + "/install"; }
-  bool agentRan() { return pathExists(record_ + "/argv"); }
-
-  ScratchDir scratch_;
-  std::string record_ = scratch_ / "record";
-  std::string tmp_ = scratch_ / "tmp";
-  std::string home_ = scratch_ / "home";
-  std::string dir_ = scratch_ / "installer dir";
   std::string archive_;
 };
 
@@ -90,8 +38,8 @@ TEST_F(DownloadRoad, FirstRunDownloadsThenTheCacheServesWithoutTheBody) {
     ASSERT_EQ(0, first.exitCode) << first.err;
     EXPECT_EQ(std::vector<std::string>({"-installbundle", dir_ + "/bundle.zip", "-destination",
                                         "/opt/x y"}),
-              splitNul(readFile(record_ + "/argv")));
-    EXPECT_EQ(cachedScript(), readFile(record_ + "/script"));
+              agentArgv());
+    EXPECT_EQ(cachedScript(), agentScript());
     EXPECT_EQ("\"v1\"", readFile(cacheDir() + ".validatestring"));
     EXPECT_EQ(0700, fileMode(cacheDir() + installAgentDirName));
     EXPECT_EQ(1, server.stats().completedBodies);

@@ -7,29 +7,14 @@
 
 #include "driver/constants.h"
 #include "platform/shell.h"
-#include "test_util.h"
+#include "installer_test.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class ShippedRoad : public ::testing::Test {
+class ShippedRoad : public InstallerTest {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(0, mkpath(record_, 0700));
-    ASSERT_EQ(0, mkpath(tmp_, 0700));
-    ASSERT_EQ(0, mkpath(home_, 0700));
-    useInstallerDir(scratch_ / "installer dir");
-  }
-
-  // Lays out an installer directory: the binary and bundle.zip, no agent.
-  void useInstallerDir(const std::string& dir) {
-    dir_ = dir;
-    ASSERT_EQ(0, mkpath(dir_, 0755));
-    fs::copy_file(INSTALLER_BINARY, dir_ + "/installer", fs::copy_options::overwrite_existing);
-    fs::copy_file(SAMPLE_BUNDLE_ZIP, dir_ + "/bundle.zip", fs::copy_options::overwrite_existing);
-  }
-
   // Zips an agent directory holding `script` as "install" into `name`.
   void shipAgent(const std::string& name, const std::string& script) {
     std::string src = scratch_ / ("agent-src-" + std::to_string(agents_++));
@@ -41,30 +26,12 @@ class ShippedRoad : public ::testing::Test {
     shipAgent(name, readFile(TEST_FIXTURES_DIR "/recording_agent/install"));
   }
 
+  // Should a run reach the download road: nothing listens on port 1 of the
+  // loopback interface, and no window opens.
   RunResult run(std::vector<std::string> args = {}, EnvChanges env = {}) {
-    args.insert(args.begin(), dir_ + "/installer");
-    env.emplace("TMPDIR", tmp_);
-    env.emplace("HOME", home_);
-    env.emplace("AGENT_RECORD_DIR", record_);
-    env.emplace("ARGV_ECHO", ARGV_ECHO_BINARY);
-    env.emplace("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt);
-    // Should a test reach the download road: nothing listens on port 1 of
-    // the loopback interface, and no window opens.
-    env.emplace("QZ_INTERNAL_INSTALL_AGENT_URL", "http://127.0.0.1:1/agent");
-    env.emplace("DISPLAY", std::nullopt);
-    env.emplace("WAYLAND_DISPLAY", std::nullopt);
-    return runProgram(args, env);
+    return InstallerTest::run("http://127.0.0.1:1/agent", std::move(args), env);
   }
 
-  std::vector<std::string> agentArgv() { return splitNul(readFile(record_ + "/argv")); }
-  std::string agentScript() { return readFile(record_ + "/script"); }
-  std::string cacheDir() { return home_ + "/" + installAgentCacheRelPath; }
-
-  ScratchDir scratch_;
-  std::string record_ = scratch_ / "record";
-  std::string tmp_ = scratch_ / "tmp";
-  std::string home_ = scratch_ / "home";
-  std::string dir_;
   int agents_ = 0;
 };
 

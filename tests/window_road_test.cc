@@ -6,78 +6,45 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <random>
 
 #include "driver/constants.h"
 #include "platform/shell.h"
+#include "installer_test.h"
 #include "test_server.h"
-#include "test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class WindowRoad : public ::testing::Test {
+class WindowRoad : public InstallerTest {
  protected:
-  void SetUp() override {
-    for (const std::string& dir : {record_, tmp_, home_, dir_, scratch_ / "agent"})
-      ASSERT_EQ(0, mkpath(dir, 0700));
-    fs::copy_file(INSTALLER_BINARY, dir_ + "/installer");
-    fs::copy_file(SAMPLE_BUNDLE_ZIP, dir_ + "/bundle.zip");
-    fs::copy_file(TEST_FIXTURES_DIR "/recording_agent/install", scratch_ / "agent/install");
-    // Incompressible, so the body takes a while at a limited rate.
-    std::mt19937 rng(7);
-    std::string padding(1 << 20, '\0');
-    for (char& c : padding)
-      c = static_cast<char>(rng());
-    writeFile(scratch_ / "agent/padding.bin", padding);
-    makeZip(archive_, scratch_ / "agent");
-  }
-
-  EnvChanges environment(const std::string& url) {
-    return {{"TMPDIR", tmp_},
-            {"HOME", home_},
-            {"AGENT_RECORD_DIR", record_},
-            {"ARGV_ECHO", ARGV_ECHO_BINARY},
-            {"QZ_INTERNAL_INSTALL_AGENT_URL", url},
-            {"NO_AT_BRIDGE", "1"},
-            {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}};
-  }
-
   // Starts the installer and waits until the server has begun to answer.
   std::unique_ptr<Child> startInstaller(const TestServer& server) {
     auto child = std::make_unique<Child>(std::vector<std::string>{dir_ + "/installer"},
-                                         environment(server.url()));
+                                         environment(server.url(), true));
     for (int i = 0; i < 1000 && server.stats().requests == 0; ++i)
       usleep(10000);
     return child;
   }
 
-  bool agentRan() { return pathExists(record_ + "/argv"); }
-
-  ScratchDir scratch_;
-  std::string record_ = scratch_ / "record";
-  std::string tmp_ = scratch_ / "tmp";
-  std::string home_ = scratch_ / "home";
-  std::string dir_ = scratch_ / "installer dir";
-  std::string archive_ = scratch_ / "agent.zip";
+  std::string archive_ = makeAgentArchive("agent.zip", 1 << 20);
 };
 
 }  // namespace
 
 TEST_F(WindowRoad, DownloadsStartsTheAgentOnceThenUsesTheCache) {
   TestServer server(archive_, {"--etag", "\"w1\""});
-  RunResult first = runProgram({dir_ + "/installer", "-x"}, environment(server.url()));
+  RunResult first = runProgram({dir_ + "/installer", "-x"}, environment(server.url(), true));
   ASSERT_EQ(0, first.exitCode) << first.err;
   EXPECT_EQ(std::vector<std::string>({"-installbundle", dir_ + "/bundle.zip", "-x"}),
-            splitNul(readFile(record_ + "/argv")));
+            agentArgv());
   EXPECT_EQ("recording agent ran\n", first.out);  // once
   EXPECT_EQ("", first.err);                       // the window showed the progress
 
   // A server that would hold the body back: the cache hit must not wait.
   TestServer stalling(archive_, {"--etag", "\"w1\"", "--stall", "30"});
   fs::remove(record_ + "/argv");
-  RunResult second = runProgram({dir_ + "/installer"}, environment(stalling.url()));
+  RunResult second = runProgram({dir_ + "/installer"}, environment(stalling.url(), true));
   ASSERT_EQ(0, second.exitCode) << second.err;
   EXPECT_TRUE(agentRan());
   EXPECT_EQ(0, stalling.stats().bodyBytesSent);
@@ -106,6 +73,6 @@ TEST_F(WindowRoad, InterruptMidTransferCancels) {
   RunResult r = child->wait(20);
   EXPECT_EQ(255, r.exitCode);
   EXPECT_FALSE(agentRan());
-  EXPECT_FALSE(pathExists(home_ + "/" + installAgentCacheRelPath + "installagent/install"));
+  EXPECT_FALSE(pathExists(cachedScript()));
   EXPECT_TRUE(listDir(tmp_).empty());
 }
