@@ -1,19 +1,8 @@
 #include "download/download_handoff.h"
 
-#include <glib-unix.h>
-#include <gtk/gtk.h>
-#include <signal.h>
 #include <stdlib.h>
 
-#include <map>
-#include <memory>
-
-#include "download/download.h"
-#include "download/idle_timeout.h"
 #include "driver/constants.h"
-#include "platform/location.h"
-#include "sourcing/cache_lock.h"
-#include "sourcing/sourcing.h"
 
 std::string downloadTo;
 std::string downloadFrom;
@@ -27,96 +16,4 @@ bool downloadInstallAgentFromQZ(const char* destination, ErrorCallback /*report*
   downloadFrom = installAgentDownloadUrl();
   downloadTo = destination;
   return callApplicationMain(0, nullptr) != 0;
-}
-
-namespace {
-
-// Tasks it schedules go with it, so none outlives the controller.
-class GLibApplicationLoop : public ApplicationLoop {
- public:
-  explicit GLibApplicationLoop(GMainLoop* loop) : loop_(loop) {}
-  ~GLibApplicationLoop() {
-    for (auto& [id, task] : tasks_)
-      g_source_remove(id);
-  }
-  void stop() override { g_main_loop_quit(loop_); }
-  void schedule(int milliseconds, std::function<void()> task) override {
-    auto* entry = new Entry{this, std::move(task), 0};
-    entry->id = g_timeout_add(static_cast<guint>(milliseconds), run, entry);
-    tasks_[entry->id] = entry;
-  }
-
- private:
-  struct Entry {
-    GLibApplicationLoop* owner;
-    std::function<void()> task;
-    guint id;
-  };
-  static gboolean run(gpointer data) {
-    std::unique_ptr<Entry> entry(static_cast<Entry*>(data));
-    entry->owner->tasks_.erase(entry->id);
-    entry->task();
-    return G_SOURCE_REMOVE;
-  }
-
-  GMainLoop* loop_;
-  std::map<guint, Entry*> tasks_;
-};
-
-// What the signal sources need: a signal while the loop runs is the user
-// leaving, the same road as closing the window.
-struct SignalTarget {
-  DownloadView* view;
-  bool interrupted;
-};
-
-gboolean closeOnSignal(gpointer data) {
-  auto* target = static_cast<SignalTarget*>(data);
-  target->interrupted = true;
-  target->view->close();
-  return G_SOURCE_CONTINUE;
-}
-
-gboolean finishLaunching(gpointer controller) {
-  static_cast<Download*>(controller)->applicationDidFinishLaunching(downloadFrom);
-  return G_SOURCE_REMOVE;
-}
-
-}  // namespace
-
-int callApplicationMain(int /*argc*/, char** /*argv*/) {
-  std::unique_ptr<DownloadView> view =
-      gtk_init_check(nullptr, nullptr) ? makeWindowView() : makeTerminalView();
-  std::unique_ptr<Transfer> transfer = makeCurlTransfer(idleTimeoutSeconds());
-  RealSystemLog log;
-  RealCacheLock lock(getInstallAgentCacheDir());
-  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  // A full disk or a file size limit must fail the write, not end the
-  // process without a word.
-  void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
-  int result;
-  {
-    GLibApplicationLoop applicationLoop(loop);
-    Download controller(view.get(), transfer.get(), &log, &applicationLoop, &lock, downloadTo,
-                        getBundleLocation());
-    view->setDelegate(&controller);
-    SignalTarget target = {view.get(), false};
-    guint signalSources[] = {
-        g_unix_signal_add(SIGINT, closeOnSignal, &target),
-        g_unix_signal_add(SIGTERM, closeOnSignal, &target),
-        g_unix_signal_add(SIGHUP, closeOnSignal, &target),
-    };
-    g_idle_add(finishLaunching, &controller);
-    g_main_loop_run(loop);
-    // A signal that came in as the loop was ending still counts.
-    for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
-    }
-    for (guint source : signalSources)
-      g_source_remove(source);
-    transfer->cancel();
-    result = target.interrupted ? 0 : controller.loopResult();
-  }
-  signal(SIGXFSZ, savedXfsz);
-  g_main_loop_unref(loop);
-  return result;
 }

@@ -21,9 +21,9 @@ std::string installAgentDownloadUrl();
 /// window reports its own failures; `report` is not called.
 bool downloadInstallAgentFromQZ(const char* destination, ErrorCallback report);
 
-/// Runs the download window's loop on `downloadTo` and `downloadFrom` until
-/// the controller ends it; returns the loop's result. The arguments are
-/// ignored.
+/// Runs the download road's loop on `downloadTo` and `downloadFrom` until
+/// the controller ends it; returns the loop's result, 0 when the loop could
+/// not run. The arguments are ignored.
 int callApplicationMain(int argc, char** argv);
 
 #endif  // INSTALLER_DOWNLOAD_DOWNLOAD_HANDOFF_H_

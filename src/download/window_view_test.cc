@@ -343,11 +343,16 @@ TEST_F(WindowViewTest, PulsesOnlyWhileIndeterminateAndAnimating) {
   view_->startAnimation();
   process(150);
   std::vector<Rgb> before = barRow();
-  process(300);
-  EXPECT_FALSE(sameRow(before, barRow())) << "the bar moves";
+  // A loaded machine may skip frames: give the pulse a few chances.
+  bool moved = false;
+  for (int i = 0; i < 10 && !moved; ++i) {
+    process(200);
+    moved = !sameRow(before, barRow());
+  }
+  EXPECT_TRUE(moved) << "the bar moves";
 
   view_->stopAnimation();
-  process(150);
+  process(500);  // a frame already queued may still land
   before = barRow();
   process(300);
   EXPECT_TRUE(sameRow(before, barRow())) << "a stopped bar stands still";

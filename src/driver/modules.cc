@@ -1,0 +1,85 @@
+// The download road's code is carried inside the executable as two shared
+// modules: the loop (libcurl, GLib) and the window (GTK). They are loaded
+// from memory only when a run takes the download road, so the shipped road
+// starts without loading some hundred libraries, and works on a machine that
+// has none of them.
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "download/download_handoff.h"
+#include "download/download_loop.h"
+#include "driver/error_report.h"
+
+extern "C" {
+extern const char installer_module_download[];
+extern const char installer_module_download_end[];
+extern const char installer_module_window[];
+extern const char installer_module_window_end[];
+}
+
+namespace {
+
+// Loads the module held in [begin, end); null with `error` set on failure.
+void* loadEmbeddedModule(const char* name, const char* begin, const char* end,
+                         std::string* error) {
+  int fd = memfd_create(name, MFD_CLOEXEC);
+  if (fd == -1) {
+    *error = "cannot create an in-memory file";
+    return nullptr;
+  }
+  for (const char* p = begin; p < end;) {
+    ssize_t n = write(fd, p, static_cast<size_t>(end - p));
+    if (n <= 0) {
+      close(fd);
+      *error = "cannot write an in-memory file";
+      return nullptr;
+    }
+    p += n;
+  }
+  // The descriptor stays open for the process's life: the loader knows a
+  // module by its path, and a second module at a reused descriptor number
+  // would be taken for the first.
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    *error = dlerror();
+    close(fd);
+  }
+  return module;
+}
+
+DownloadView* openWindowView() {
+  const char* x11 = getenv("DISPLAY");
+  const char* wayland = getenv("WAYLAND_DISPLAY");
+  if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0'))
+    return nullptr;
+  std::string error;
+  void* module = loadEmbeddedModule("installer-window", installer_module_window,
+                                    installer_module_window_end, &error);
+  if (module == nullptr)
+    return nullptr;  // no GTK here: the terminal view will do
+  auto open = reinterpret_cast<OpenWindowViewFunction>(dlsym(module, "installerOpenWindowView"));
+  return open != nullptr ? open() : nullptr;
+}
+
+}  // namespace
+
+int callApplicationMain(int /*argc*/, char** /*argv*/) {
+  std::string error;
+  void* module = loadEmbeddedModule("installer-download", installer_module_download,
+                                    installer_module_download_end, &error);
+  auto loop = module != nullptr ? reinterpret_cast<int (*)(OpenWindowViewFunction)>(
+                                      dlsym(module, "installerDownloadLoop"))
+                                : nullptr;
+  if (loop == nullptr) {
+    report_error_main("Cannot load the download support (libcurl, GLib): " +
+                          (module != nullptr ? std::string(dlerror()) : error),
+                      true);
+    return 0;
+  }
+  return loop(openWindowView);
+}
