@@ -6,7 +6,7 @@
 #include <glib-unix.h>
 #include <signal.h>
 
-#include <map>
+#include <set>
 #include <memory>
 
 #include "download/download.h"
@@ -23,14 +23,17 @@ class GLibApplicationLoop : public ApplicationLoop {
  public:
   explicit GLibApplicationLoop(GMainLoop* loop) : loop_(loop) {}
   ~GLibApplicationLoop() {
-    for (auto& [id, task] : tasks_)
-      g_source_remove(id);
+    std::set<guint> pending;
+    pending.swap(pending_);
+    for (guint id : pending)
+      g_source_remove(id);  // which frees its task
   }
   void stop() override { g_main_loop_quit(loop_); }
   void schedule(int milliseconds, std::function<void()> task) override {
     auto* entry = new Entry{this, std::move(task), 0};
-    entry->id = g_timeout_add(static_cast<guint>(milliseconds), run, entry);
-    tasks_[entry->id] = entry;
+    entry->id = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(milliseconds), run,
+                                   entry, forget);
+    pending_.insert(entry->id);
   }
 
  private:
@@ -40,14 +43,17 @@ class GLibApplicationLoop : public ApplicationLoop {
     guint id;
   };
   static gboolean run(gpointer data) {
-    std::unique_ptr<Entry> entry(static_cast<Entry*>(data));
-    entry->owner->tasks_.erase(entry->id);
-    entry->task();
+    static_cast<Entry*>(data)->task();
     return G_SOURCE_REMOVE;
+  }
+  static void forget(gpointer data) {
+    auto* entry = static_cast<Entry*>(data);
+    entry->owner->pending_.erase(entry->id);
+    delete entry;
   }
 
   GMainLoop* loop_;
-  std::map<guint, Entry*> tasks_;
+  std::set<guint> pending_;
 };
 
 // What the signal sources need: a signal while the loop runs is the user
