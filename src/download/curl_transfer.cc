@@ -114,6 +114,7 @@ class CurlTransfer : public Transfer {
   bool endOfHeaderBlock();
   bool writeBody(const char* data, size_t length);
   std::string describe(CURLcode code) const;
+  std::string partial() const { return destination_ + ".partial"; }
 
   static int onSocketChange(CURL* easy, curl_socket_t fd, int what, void* self, void* socketp);
   static int onTimerChange(CURLM* multi, long timeoutMs, void* self);
@@ -229,10 +230,10 @@ void CurlTransfer::cancel() {
   if (delegate_ == nullptr)
     return;
   // Only a file this run created is partial; a finished one is not touched.
-  bool partial = file_ >= 0;
+  bool writing = file_ >= 0;
   stop();
-  if (partial)
-    unlink(destination_.c_str());
+  if (writing)
+    unlink(partial().c_str());
 }
 
 void CurlTransfer::stop() {
@@ -316,7 +317,7 @@ void CurlTransfer::complete(CURLcode result) {
   int file = file_;
   file_ = -1;
   // Some file systems report a failed write only at close.
-  if (close(file) != 0) {
+  if (close(file) != 0 || rename(partial().c_str(), destination_.c_str()) != 0) {
     fail("Cannot write to " + destination_ + ": " + strerror(errno));
     return;
   }
@@ -329,6 +330,7 @@ void CurlTransfer::fail(std::string description) {
   TransferDelegate* delegate = delegate_;
   std::string url = url_;
   stop();
+  unlink(partial().c_str());
   unlink(destination_.c_str());
   // Last: the delegate may delete this transfer or start it again.
   delegate->didFailWithError(description, url);
@@ -373,7 +375,9 @@ bool CurlTransfer::endOfHeaderBlock() {
     failure_ = "HTTP status " + std::to_string(status);
     return false;
   }
-  file_ = open(destination_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // The body goes to a name of its own until it is whole: a run killed
+  // midway leaves no partial file under the destination's name.
+  file_ = open(partial().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (file_ < 0) {
     failure_ = "Cannot create " + destination_ + ": " + strerror(errno);
     return false;

@@ -135,6 +135,11 @@ void Download::didFinish() {
     return;  // closed while the text was being shown: the user is gone
 
   std::string cacheDir = getInstallAgentCacheDir();
+  // A download without an ETag replaces the agent that the old string
+  // vouched for: keeping that string would let a later answer with the old
+  // ETag start the new agent as if it were the old one.
+  if (validationString_.empty())
+    forgetValidationString(cacheDir);
   writeValidationString(cacheDir, validationString_);
   takeSignalDuringCommand();
   bool unpacked = unpackAgentIntoCache(installAgentLocation_, cacheDir + installAgentDirName,

@@ -13,6 +13,7 @@
 #include "download/download_handoff.h"
 #include "download/idle_timeout.h"
 #include "platform/location.h"
+#include "platform/shell.h"
 #include "sourcing/cache_lock.h"
 #include "sourcing/sourcing.h"
 
@@ -100,13 +101,19 @@ int installerDownloadLoop(OpenWindowViewFunction openWindowView) {
         g_unix_signal_add(SIGTERM, closeOnSignal, &target),
         g_unix_signal_add(SIGHUP, closeOnSignal, &target),
     };
-    g_idle_add(finishLaunching, &controller);
-    g_main_loop_run(loop);
-    // A signal that came in as the loop was ending still counts.
-    for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
+    // A signal noted before GLib took over means the user has left already.
+    if (takeSignalDuringCommand() != 0) {
+      target.interrupted = true;
+    } else {
+      g_idle_add(finishLaunching, &controller);
+      g_main_loop_run(loop);
+      // A signal that came in as the loop was ending still counts.
+      for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
+      }
     }
     for (guint source : signalSources)
       g_source_remove(source);
+    holdInterruptSignals();  // GLib has put back the default actions
     transfer->cancel();
     result = target.interrupted ? 0 : controller.loopResult();
   }

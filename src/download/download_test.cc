@@ -220,13 +220,13 @@ TEST_F(DownloadController, CompletedDownloadIsRecordedUnpackedAndEndsTheLoop) {
   EXPECT_EQ(1, loop_.stops);
 }
 
-TEST_F(DownloadController, DownloadWithoutETagKeepsTheOldValidationString) {
+TEST_F(DownloadController, DownloadWithoutETagForgetsTheOldValidationString) {
   ASSERT_EQ(0, mkpath(cacheDir_, 0700));
   writeFile(cacheDir_ + ".validatestring", "\"old\"");
   controller_.didReceiveResponse("", false, 100);
   downloadedArchive("echo fresh\n");
   controller_.didFinish();
-  EXPECT_EQ("\"old\"", readFile(cacheDir_ + ".validatestring"));
+  EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
   EXPECT_EQ(1, controller_.loopResult());
 }
 

@@ -14,7 +14,9 @@ int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*report*/) {
 
 int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   // 1. A scoped working directory: whatever the run unpacks or downloads
-  //    goes with it, on every way out.
+  //    goes with it, on every way out. A signal must not end the process
+  //    before the directory can go, so signals are noted from here on.
+  holdInterruptSignals();
   TempDir tempDir("tmp_install_dir");
 
   // 2. Tests work beside the executable; so does a run that got no
@@ -36,10 +38,12 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   std::string agentPath = sourceInstallAgent(workDir, report);
   if (agentPath.empty())
     return -1;
+  if (takeSignalDuringCommand() != 0)
+    return -1;  // the user left before the agent could start
 
   // 5. Start the agent through the shell and wait until it ends, so the
   //    working directory outlives it.
-  std::string command = "sh " + smart_quote(agentPath);
+  std::string command = "sh " + quotePath(agentPath);
   int agentExitCode = 0;
   if (!fireInstallAgentWithArgs(agentPath, command, getBundleLocation(), argc, argv,
                                 report, &agentExitCode)) {

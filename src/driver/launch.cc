@@ -9,7 +9,7 @@ std::string installAgentCommandLine(std::string command,
                                     const std::string& bundleLocation,
                                     int argc, const char* const* argv) {
   std::string suffix = " -installbundle ";
-  suffix += smart_quote(bundleLocation + fileSeparator + "bundle.zip");
+  suffix += quotePath(bundleLocation + fileSeparator + "bundle.zip");
   if (argc >= 2)
     suffix += " " + argv2cmdline(argc, argv);
   return command + suffix;
@@ -21,7 +21,9 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string command,
                               int* agentExitCode) {
   try {
     std::string line = installAgentCommandLine(command, bundleLocation, argc, argv);
-    int exitCode = exitCodeOfStatus(call_system(agentPath, line));
+    // "exec": the shell becomes the agent, so a signal at the terminal
+    // reaches the agent alone, and its status is the agent's own.
+    int exitCode = exitCodeOfStatus(call_system(agentPath, "exec " + line));
     if (exitCode == -1) {
       report("Failed to start the instal agent", true);
       return false;

@@ -4,6 +4,9 @@
 // starts without loading some hundred libraries, and works on a machine that
 // has none of them.
 #include <dlfcn.h>
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -35,7 +38,7 @@ void* loadEmbeddedModule(const char* name, const char* begin, const char* end,
     ssize_t n = write(fd, p, static_cast<size_t>(end - p));
     if (n <= 0) {
       close(fd);
-      *error = "cannot write an in-memory file";
+      *error = std::string("cannot write an in-memory file: ") + strerror(n < 0 ? errno : EIO);
       return nullptr;
     }
     p += n;
@@ -58,8 +61,10 @@ DownloadView* openWindowView() {
   if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0'))
     return nullptr;
   std::string error;
+  void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
   void* module = loadEmbeddedModule("installer-window", installer_module_window,
                                     installer_module_window_end, &error);
+  signal(SIGXFSZ, savedXfsz);
   if (module == nullptr)
     return nullptr;  // no GTK here: the terminal view will do
   auto open = reinterpret_cast<OpenWindowViewFunction>(dlsym(module, "installerOpenWindowView"));
@@ -69,9 +74,13 @@ DownloadView* openWindowView() {
 }  // namespace
 
 int callApplicationMain(int /*argc*/, char** /*argv*/) {
+  // The in-memory copy counts against a file size limit: let it fail with a
+  // message rather than end the process without a word.
+  void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
   std::string error;
   void* module = loadEmbeddedModule("installer-download", installer_module_download,
                                     installer_module_download_end, &error);
+  signal(SIGXFSZ, savedXfsz);
   auto loop = module != nullptr ? reinterpret_cast<int (*)(OpenWindowViewFunction)>(
                                       dlsym(module, "installerDownloadLoop"))
                                 : nullptr;

@@ -62,6 +62,10 @@ std::string smart_quote(std::string text) {
   return quoted;
 }
 
+std::string quotePath(const std::string& path) {
+  return smart_quote(!path.empty() && path[0] == '-' ? "./" + path : path);
+}
+
 std::string argv2cmdline(int argc, const char* const* argv) {
   std::string line;
   for (int i = 1; i < argc; ++i) {
@@ -151,6 +155,14 @@ int call_system(std::string /*program*/, std::string cmdline) {
     sigaction(kCommandSignals[i], &saved[i], nullptr);
   sigprocmask(SIG_SETMASK, &previousMask, nullptr);
   return status;
+}
+
+void holdInterruptSignals() {
+  struct sigaction note = {};
+  note.sa_handler = onSignalDuringCommand;
+  sigemptyset(&note.sa_mask);
+  for (int sig : kCommandSignals)
+    sigaction(sig, &note, nullptr);
 }
 
 int takeSignalDuringCommand() {

@@ -10,6 +10,11 @@
 /// quotes, anything else in single quotes. The empty text comes back empty.
 std::string smart_quote(std::string text);
 
+/// `smart_quote` for a path that a command takes as an operand: one that
+/// starts with "-" (a relative one) gets "./" first, so that it is never
+/// read as an option.
+std::string quotePath(const std::string& path);
+
 /// Joins argv[1..argc-1] into a command-line tail, each argument rendered
 /// like `smart_quote` (an empty one as `""`) and followed by one blank.
 std::string argv2cmdline(int argc, const char* const* argv);
@@ -20,7 +25,12 @@ std::string argv2cmdline(int argc, const char* const* argv);
 /// starts, for the reader.
 int call_system(std::string program, std::string cmdline);
 
-/// The last signal that arrived while a command of `call_system` ran, or 0;
+/// From now on SIGINT, SIGTERM, SIGHUP and SIGQUIT are noted instead of
+/// ending the process at once, so that the caller can leave in order and
+/// remove what it made. `call_system` notes them too, meanwhile.
+void holdInterruptSignals();
+
+/// The last signal noted (see `holdInterruptSignals`, `call_system`), or 0;
 /// clears it.
 int takeSignalDuringCommand();
 

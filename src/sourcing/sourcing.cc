@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "download/download_handoff.h"
 #include "driver/constants.h"
@@ -22,6 +23,13 @@ namespace {
 bool exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+// An agent's script is a file; a directory of that name would run nothing
+// and pass for success.
+bool isScript(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool hasPrefixAndSuffix(const std::string& name, const std::string& prefix,
@@ -65,7 +73,7 @@ std::string getInstallAgentCacheDir() {
 
 std::string installAgentDirOnDisk() {
   std::string dir = getInstallAgentCacheDir() + installAgentDirName + fileSeparator;
-  return exists(getInstallAgentExecutable(dir)) ? dir : "";
+  return isScript(getInstallAgentExecutable(dir)) ? dir : "";
 }
 
 std::string getInstallAgentExecutable(std::string agentDir) {
@@ -87,11 +95,15 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
     target = getInstallAgentCacheDir() + installAgentDirName;
     mkpath(target, 0700);
     archive = workDir + fileSeparator + installAgentZipName;
-    if (!downloadInstallAgentFromQZ(archive.c_str(), report))
-      return "";
-    std::string cached = installAgentDirOnDisk();
-    if (!cached.empty())
-      return getInstallAgentExecutable(cached);
+    bool downloaded = downloadInstallAgentFromQZ(archive.c_str(), report);
+    std::string cached = downloaded ? installAgentDirOnDisk() : "";
+    if (!downloaded || !cached.empty()) {
+      // The cache holds what counts. Beside the installer (test mode, or no
+      // temporary directory) a downloaded archive left behind would pass
+      // for a shipped agent on every later run.
+      unlink(archive.c_str());
+      return downloaded ? getInstallAgentExecutable(cached) : "";
+    }
   }
 
   // 3. Unpack (into the cache as a whole or not at all), and make sure the
@@ -99,12 +111,14 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
   //    fail later, and less clearly, in the shell.
   bool unpacked = shipped ? unzipInstallAgent(archive, target, "unzip", report)
                           : unpackAgentIntoCache(archive, target, report);
+  if (!shipped)
+    unlink(archive.c_str());
   if (!unpacked) {
     report("Failed to initialize the install agent.", true);
     return "";
   }
   std::string executable = getInstallAgentExecutable(target);
-  if (!exists(executable)) {
+  if (!isScript(executable)) {
     report("The install agent archive has no install script at its top.", true);
     report("Failed to initialize the install agent.", true);
     return "";

@@ -28,8 +28,8 @@ bool unzipInstallAgent(std::string archive, std::string destination,
   struct stat st;
   if (stat(archive.c_str(), &st) != 0)
     return false;
-  std::string cmdline = smart_quote(program) + " -qq -o " + smart_quote(archive) +
-                        " -d " + smart_quote(destination);
+  std::string cmdline = smart_quote(program) + " -qq -o " + quotePath(archive) + " -d " +
+                        quotePath(destination);
   try {
     if (call_system(program, cmdline) == 0)
       return true;

@@ -4,7 +4,9 @@
 // byte, so a stored value holding a newline never validates again.
 #include "sourcing/validation.h"
 
+#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -36,6 +38,23 @@ bool isCacheValid(std::string dir, std::string expected) {
 void writeValidationString(std::string dir, std::string validationString) {
   if (dir.empty() || validationString.empty())
     return;
-  std::ofstream file(validationFile(dir), std::ios::binary | std::ios::trunc);
-  file << validationString;
+  // Written beside and renamed into place: whatever stood at the name (a
+  // symbolic link, say) is replaced, never written through, and a reader
+  // sees the old string or the new one, never part of it.
+  std::string path = validationFile(dir);
+  std::string temporary = path + ".new";
+  unlink(temporary.c_str());
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    file << validationString;
+    if (!file.flush())
+      return;
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0)
+    unlink(temporary.c_str());
+}
+
+void forgetValidationString(std::string dir) {
+  if (!dir.empty())
+    unlink(validationFile(dir).c_str());
 }

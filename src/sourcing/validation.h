@@ -11,4 +11,7 @@ bool isCacheValid(std::string dir, std::string expected);
 /// there; does nothing when either is empty. Failures leave no trace.
 void writeValidationString(std::string dir, std::string validationString);
 
+/// Removes `dir`/.validatestring: the cache's agent no longer matches it.
+void forgetValidationString(std::string dir);
+
 #endif  // INSTALLER_SOURCING_VALIDATION_H_
