@@ -48,6 +48,7 @@ SCRUBBED_ENV = ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "http_proxy", "https
                 "SSL_CERT_FILE", "SSL_CERT_DIR", "BENCH_AGENT_STAMP")
 
 IN_CLOSE_WRITE = 0x00000008
+IN_MOVED_TO = 0x00000080
 IN_CREATE = 0x00000100
 IN_ISDIR = 0x40000000
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -59,8 +60,9 @@ class BenchError(Exception):
 
 class CloseWatch:
     """Notes the moment a file called `name` one directory below `top` is
-    closed after writing: the installer downloads into a fresh directory
-    under its TMPDIR and closes the archive when the transfer is complete."""
+    complete: the installer downloads into a fresh directory under its
+    TMPDIR, into `name`.partial, and renames it to `name` when the transfer
+    is complete (a file written in place would show as closed instead)."""
 
     def __init__(self, top, name):
         self.top = top
@@ -97,10 +99,12 @@ class CloseWatch:
                 offset += 16 + length
                 if wd == self.top_wd and mask & IN_CREATE and mask & IN_ISDIR:
                     try:
-                        self._watch(os.path.join(self.top, os.fsdecode(name)), IN_CLOSE_WRITE)
+                        self._watch(os.path.join(self.top, os.fsdecode(name)),
+                                    IN_CLOSE_WRITE | IN_MOVED_TO)
                     except OSError:
                         pass  # already gone again
-                elif mask & IN_CLOSE_WRITE and name == self.name and self.when is None:
+                elif (mask & (IN_CLOSE_WRITE | IN_MOVED_TO) and name == self.name
+                      and self.when is None):
                     self.when = now
 
     def close(self):
