@@ -141,10 +141,10 @@ void Download::didFinish() {
   if (validationString_.empty())
     forgetValidationString(cacheDir);
   writeValidationString(cacheDir, validationString_);
-  takeSignalDuringCommand();
+  takeNotedSignal();
   bool unpacked = unpackAgentIntoCache(installAgentLocation_, cacheDir + installAgentDirName,
                                        report_error_main);
-  if (takeSignalDuringCommand() != 0) {
+  if (takeNotedSignal() != 0) {
     view_->close();  // the user left while the archive was being unpacked
   } else if (unpacked) {
     finishWithAgent();

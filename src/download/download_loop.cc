@@ -102,7 +102,7 @@ int installerDownloadLoop(OpenWindowViewFunction openWindowView) {
         g_unix_signal_add(SIGHUP, closeOnSignal, &target),
     };
     // A signal noted before GLib took over means the user has left already.
-    if (takeSignalDuringCommand() != 0) {
+    if (takeNotedSignal() != 0) {
       target.interrupted = true;
     } else {
       g_idle_add(finishLaunching, &controller);

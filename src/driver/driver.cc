@@ -38,7 +38,7 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   std::string agentPath = sourceInstallAgent(workDir, report);
   if (agentPath.empty())
     return -1;
-  if (takeSignalDuringCommand() != 0)
+  if (takeNotedSignal() != 0)
     return -1;  // the user left before the agent could start
 
   // 5. Start the agent through the shell and wait until it ends, so the

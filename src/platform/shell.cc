@@ -85,10 +85,10 @@ std::string argv2cmdline(int argc, const char* const* argv) {
 namespace {
 
 volatile sig_atomic_t runningGroup = 0;
-volatile sig_atomic_t signalDuringCommand = 0;
+volatile sig_atomic_t notedSignal = 0;
 
 void onSignalDuringCommand(int sig) {
-  signalDuringCommand = sig;
+  notedSignal = sig;
   if (runningGroup > 0)
     kill(-static_cast<pid_t>(runningGroup), sig);
 }
@@ -165,9 +165,9 @@ void holdInterruptSignals() {
     sigaction(sig, &note, nullptr);
 }
 
-int takeSignalDuringCommand() {
-  int sig = signalDuringCommand;
-  signalDuringCommand = 0;
+int takeNotedSignal() {
+  int sig = notedSignal;
+  notedSignal = 0;
   return sig;
 }
 

@@ -32,7 +32,7 @@ void holdInterruptSignals();
 
 /// The last signal noted (see `holdInterruptSignals`, `call_system`), or 0;
 /// clears it.
-int takeSignalDuringCommand();
+int takeNotedSignal();
 
 /// Turns a wait status from `call_system` into an exit code: the code of a
 /// normal exit, 128 + the signal's number for a killed shell, -1 when no
