@@ -1,37 +1,51 @@
+// The agent is started without a command line: "/bin/sh", its script and
+// every argument are handed to exec one by one. Nothing is quoted, so every
+// argument arrives exactly as the user gave it, and an argument list that
+// the kernel accepted for the installer is never made too long for it by
+// quoting (a single argument of `sh -c` may not exceed 128 KiB).
 #include "driver/launch.h"
+
 
 #include <exception>
 
-#include "driver/constants.h"
+#include "platform/location.h"
 #include "platform/shell.h"
 
-std::string installAgentCommandLine(std::string command,
-                                    const std::string& bundleLocation,
-                                    int argc, const char* const* argv) {
-  std::string suffix = " -installbundle ";
-  suffix += quotePath(bundleLocation + fileSeparator + "bundle.zip");
-  if (argc >= 2)
-    suffix += " " + argv2cmdline(argc, argv);
-  return command + suffix;
+namespace {
+
+// A path that starts with "-" (a relative one) must not pass for an option.
+std::string operand(const std::string& path) {
+  return !path.empty() && path[0] == '-' ? "./" + path : path;
 }
 
-bool fireInstallAgentWithArgs(std::string agentPath, std::string command,
-                              std::string bundleLocation, int argc,
+}  // namespace
+
+std::vector<std::string> installAgentArguments(const std::string& agentPath,
+                                               const std::string& bundleLocation, int argc,
+                                               const char* const* argv) {
+  std::string bundle = joinPath(bundleLocation, "bundle.zip");
+  std::vector<std::string> args = {"/bin/sh", operand(agentPath), "-installbundle",
+                                   operand(bundle)};
+  for (int i = 1; i < argc; ++i)
+    args.push_back(argv[i]);
+  return args;
+}
+
+bool fireInstallAgentWithArgs(std::string agentPath, std::string bundleLocation, int argc,
                               const char* const* argv, ErrorCallback report,
                               int* agentExitCode) {
   try {
-    std::string line = installAgentCommandLine(command, bundleLocation, argc, argv);
-    // "exec": the shell becomes the agent, so a signal at the terminal
-    // reaches the agent alone, and its status is the agent's own.
-    int exitCode = exitCodeOfStatus(call_system(agentPath, "exec " + line));
+    // The terminal's Ctrl-C reaches the agent by itself; the installer waits
+    // for the agent to decide what it means.
+    int exitCode = exitCodeOfStatus(
+        runCommand(installAgentArguments(agentPath, bundleLocation, argc, argv), false));
     if (exitCode == -1) {
       report("Failed to start the instal agent", true);
       return false;
     }
     *agentExitCode = exitCode;
     if (exitCode != 0)
-      report("The install agent exited with status " + std::to_string(exitCode) + ".",
-             true);
+      report("The install agent exited with status " + std::to_string(exitCode) + ".", true);
     return true;
   } catch (const std::exception&) {
     report("Failed to start the instal agent", true);

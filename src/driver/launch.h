@@ -2,23 +2,23 @@
 #define INSTALLER_DRIVER_LAUNCH_H_
 
 #include <string>
+#include <vector>
 
 #include "driver/error_report.h"
 
-/// Completes `command` ("sh <agent>") with " -installbundle <bundle.zip>" and
-/// the user's arguments argv[1..], runs it through the shell and waits.
-/// Returns false, after reporting "Failed to start the instal agent", when
-/// no shell could run it. Otherwise true, with the agent's exit code in
-/// `*agentExitCode` (128 + the signal's number when a signal ended it); a
-/// code other than 0 is reported.
-bool fireInstallAgentWithArgs(std::string agentPath, std::string command,
-                              std::string bundleLocation, int argc,
+/// Starts the agent as `/bin/sh <agentPath> -installbundle <bundle.zip>
+/// argv[1..]`, one argument each, and waits for it. Returns false, after
+/// reporting "Failed to start the instal agent", when it could not be
+/// started. Otherwise true, with the agent's exit code in `*agentExitCode`
+/// (128 + the signal's number when a signal ended it); a code other than 0
+/// is reported.
+bool fireInstallAgentWithArgs(std::string agentPath, std::string bundleLocation, int argc,
                               const char* const* argv, ErrorCallback report,
                               int* agentExitCode);
 
-/// The whole command line that starts the agent, as the shell receives it.
-std::string installAgentCommandLine(std::string command,
-                                    const std::string& bundleLocation,
-                                    int argc, const char* const* argv);
+/// The agent's command as the shell receives it, one element per argument.
+std::vector<std::string> installAgentArguments(const std::string& agentPath,
+                                               const std::string& bundleLocation, int argc,
+                                               const char* const* argv);
 
 #endif  // INSTALLER_DRIVER_LAUNCH_H_

@@ -15,11 +15,14 @@
 #include "platform/shell.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
@@ -76,100 +79,184 @@ std::string argv2cmdline(int argc, const char* const* argv) {
   return line;
 }
 
-// A command runs in a process group of its own, which takes over the
-// terminal while it runs, as a shell's job would: a Ctrl-C or a prompt of
-// the agent's reaches the agent and not this process. SIGTERM and SIGHUP
-// sent to this process alone are passed on to the whole group, so that the
-// command (not only its outer shell) ends first and this process can still
-// clean up after it. Signals that arrive meanwhile are noted for the caller.
+// Signals and commands.
+//
+// The agent runs the way system(3) runs a command: in this process's group,
+// so that it belongs to the user's job. Ctrl-Z stops the whole job and `fg`
+// resumes it, Ctrl-C reaches the agent, and an agent of a background job
+// that reads the terminal is stopped and resumed by the shell like any
+// other. While it runs, SIGINT and SIGQUIT (which the terminal sends to the
+// whole job) are only noted; SIGTERM and SIGHUP, which may be sent to this
+// process alone, are passed on to it, so that it ends first and this
+// process can still clean up after it.
+//
+// The installer's own steps (unzip through the shell) run in a group of
+// their own that never takes the terminal, and any of the four signals is
+// passed on to that whole group: they are part of the installer, and end
+// when it is told to end, shell and children alike.
+//
+// Outside commands the four are noted for the caller, and a pipe turns each
+// into something a main loop can watch.
+//
+// Signals that were ignored when the process started (nohup, trap '' HUP)
+// stay ignored, here and in every command. SIGPIPE is ignored here, so that
+// output that goes away is a failed write rather than a sudden death;
+// commands get it back as they would have had it.
 namespace {
 
-volatile sig_atomic_t runningGroup = 0;
-volatile sig_atomic_t notedSignal = 0;
+const int kInterruptSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
-void onSignalDuringCommand(int sig) {
-  notedSignal = sig;
-  if (runningGroup > 0)
-    kill(-static_cast<pid_t>(runningGroup), sig);
+volatile sig_atomic_t notedSignal = 0;
+volatile sig_atomic_t commandPid = 0;  // the running command; 0 when none
+volatile sig_atomic_t commandHasOwnGroup = 0;
+int wakePipe[2] = {-1, -1};
+
+bool startRecorded = false;
+sigset_t ignoredAtStart;
+
+// What the process was given, before anything here changes it.
+void recordStartingDispositions() {
+  if (startRecorded)
+    return;
+  startRecorded = true;
+  sigemptyset(&ignoredAtStart);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+      sigaddset(&ignoredAtStart, sig);
+  }
 }
 
-const int kCommandSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-const int kCommandSignalCount = 4;
-
-// In the child: its own group, in front on the terminal when this process
-// was, then the shell with every signal at its default.
-[[noreturn]] void execInOwnGroup(const std::string& cmdline, bool takeTerminal) {
-  setpgid(0, 0);
-  if (takeTerminal) {
-    // A background group may not take the terminal unless SIGTTOU is held.
-    signal(SIGTTOU, SIG_IGN);
-    tcsetpgrp(0, getpgrp());
+void onInterrupt(int sig) {
+  int savedErrno = errno;
+  notedSignal = sig;
+  pid_t command = commandPid;
+  if (command > 0 && commandHasOwnGroup)
+    kill(-command, sig);
+  else if (command > 0 && (sig == SIGTERM || sig == SIGHUP))
+    kill(command, sig);
+  if (wakePipe[1] >= 0) {
+    char byte = static_cast<char>(sig);
+    ssize_t ignored = write(wakePipe[1], &byte, 1);  // a full pipe is awake already
+    (void)ignored;
   }
+  errno = savedErrno;
+}
+
+void noteInterrupts() {
+  struct sigaction note = {};
+  note.sa_handler = onInterrupt;
+  note.sa_flags = SA_RESTART;
+  sigemptyset(&note.sa_mask);
+  for (int sig : kInterruptSignals) {
+    if (!sigismember(&ignoredAtStart, sig))
+      sigaction(sig, &note, nullptr);
+  }
+}
+
+// In the child: the dispositions the process started with, nothing blocked,
+// then the program. A failed exec is told to the parent through `errorFd`.
+[[noreturn]] void execCommand(char* const* argv, bool ownGroup, int errorFd) {
+  if (ownGroup)
+    setpgid(0, 0);
   for (int sig = 1; sig < NSIG; ++sig)
-    signal(sig, SIG_DFL);
+    signal(sig, sigismember(&ignoredAtStart, sig) ? SIG_IGN : SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  execl("/bin/sh", "sh", "-c", cmdline.c_str(), static_cast<char*>(nullptr));
+  execv(argv[0], argv);
+  int error = errno;
+  ssize_t ignored = write(errorFd, &error, sizeof error);
+  (void)ignored;
   _exit(127);
 }
 
 }  // namespace
 
-int call_system(std::string /*program*/, std::string cmdline) {
+int runCommand(const std::vector<std::string>& args, bool ownGroup) {
+  recordStartingDispositions();
+  // Everything the child needs is made before the fork: after it, this
+  // process may hold locks of other threads (GLib's, curl's).
+  std::vector<char*> argv;
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  int errorPipe[2];
+  if (args.empty() || pipe2(errorPipe, O_CLOEXEC) != 0)
+    return -1;
+
   sigset_t held, previousMask;
   sigemptyset(&held);
-  for (int sig : kCommandSignals)
+  for (int sig : kInterruptSignals)
     sigaddset(&held, sig);
   sigprocmask(SIG_BLOCK, &held, &previousMask);
+  struct sigaction saved[4];
+  for (int i = 0; i < 4; ++i)
+    sigaction(kInterruptSignals[i], nullptr, &saved[i]);
+  noteInterrupts();
 
-  struct sigaction passOn = {};
-  passOn.sa_handler = onSignalDuringCommand;
-  sigemptyset(&passOn.sa_mask);
-  struct sigaction saved[kCommandSignalCount];
-  for (int i = 0; i < kCommandSignalCount; ++i)
-    sigaction(kCommandSignals[i], &passOn, &saved[i]);
-
-  bool foreground = isatty(0) && tcgetpgrp(0) == getpgrp();
+  int startError = 0;
   int status = -1;
   pid_t pid = fork();
-  if (pid == 0)
-    execInOwnGroup(cmdline, foreground);
-  if (pid > 0) {
-    setpgid(pid, pid);  // also here, so the group exists before any signal
-    runningGroup = pid;
+  if (pid == 0) {
+    close(errorPipe[0]);
+    execCommand(argv.data(), ownGroup, errorPipe[1]);
+  }
+  close(errorPipe[1]);
+  if (pid < 0) {
+    startError = errno;
+  } else {
+    if (ownGroup)
+      setpgid(pid, pid);  // also here, so the group exists before any signal
+    commandPid = pid;
+    commandHasOwnGroup = ownGroup;
     sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+    // Closed by a successful exec; holds the errno of a failed one.
+    ssize_t n;
+    while ((n = read(errorPipe[0], &startError, sizeof startError)) < 0 && errno == EINTR) {
+    }
+    if (n != static_cast<ssize_t>(sizeof startError))
+      startError = 0;
     while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
     }
     sigprocmask(SIG_BLOCK, &held, nullptr);
-    runningGroup = 0;
-    if (foreground) {
-      struct sigaction ignore = {}, savedTtou;
-      ignore.sa_handler = SIG_IGN;
-      sigaction(SIGTTOU, &ignore, &savedTtou);
-      tcsetpgrp(0, getpgrp());
-      sigaction(SIGTTOU, &savedTtou, nullptr);
-    }
+    commandPid = 0;
+    commandHasOwnGroup = 0;
   }
-  for (int i = 0; i < kCommandSignalCount; ++i)
-    sigaction(kCommandSignals[i], &saved[i], nullptr);
+  close(errorPipe[0]);
+  for (int i = 0; i < 4; ++i)
+    sigaction(kInterruptSignals[i], &saved[i], nullptr);
   sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+  if (startError != 0) {
+    errno = startError;
+    return -1;
+  }
   return status;
 }
 
-void holdInterruptSignals() {
-  struct sigaction note = {};
-  note.sa_handler = onSignalDuringCommand;
-  sigemptyset(&note.sa_mask);
-  for (int sig : kCommandSignals)
-    sigaction(sig, &note, nullptr);
+int call_system(std::string /*program*/, std::string cmdline) {
+  return runCommand({"/bin/sh", "-c", cmdline}, true);
 }
+
+void holdInterruptSignals() {
+  if (!startRecorded) {
+    recordStartingDispositions();
+    signal(SIGPIPE, SIG_IGN);
+  }
+  if (wakePipe[0] == -1 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    wakePipe[0] = wakePipe[1] = -1;
+  noteInterrupts();
+}
+
+int interruptSignalFd() { return wakePipe[0]; }
 
 int takeNotedSignal() {
   int sig = notedSignal;
   notedSignal = 0;
   return sig;
 }
+
+bool signalNoted() { return notedSignal != 0; }
 
 int exitCodeOfStatus(int status) {
   if (status == -1)

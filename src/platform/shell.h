@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 /// Renders one word for a `/bin/sh` command line so that the shell yields
 /// exactly `text`. Words of only literal characters come back bare, words
@@ -19,20 +20,38 @@ std::string quotePath(const std::string& path);
 /// like `smart_quote` (an empty one as `""`) and followed by one blank.
 std::string argv2cmdline(int argc, const char* const* argv);
 
-/// Runs `cmdline` through `/bin/sh` and waits for it; returns a wait status
-/// as system(3) does (-1 when no shell could be started). SIGTERM and SIGHUP
-/// meanwhile are passed on to the command. `program` names what the line
-/// starts, for the reader.
+/// Runs `cmdline` through `/bin/sh -c` and waits for it, in a process
+/// group of its own that stays in the background, with the signal
+/// dispositions the process started with. Returns the wait status, -1 when
+/// no shell could be started. SIGINT, SIGQUIT, SIGTERM and SIGHUP meanwhile
+/// are noted and passed on to the whole group. `program` names what the
+/// line starts, for the reader.
 int call_system(std::string program, std::string cmdline);
 
-/// From now on SIGINT, SIGTERM, SIGHUP and SIGQUIT are noted instead of
-/// ending the process at once, so that the caller can leave in order and
-/// remove what it made. `call_system` notes them too, meanwhile.
+/// Runs the program at the path args[0] with `args` and waits, without a
+/// shell. In `ownGroup`, as `call_system` does; otherwise as system(3)
+/// does, in this process's group and so in the user's job: SIGINT and
+/// SIGQUIT are only noted (the terminal sends them to the whole job),
+/// SIGTERM and SIGHUP are passed on to it. Returns the wait status, or -1
+/// with errno set when the program could not be started.
+int runCommand(const std::vector<std::string>& args, bool ownGroup);
+
+/// From now on SIGINT, SIGQUIT, SIGTERM and SIGHUP are noted instead of
+/// ending the process, so that the caller can leave in order and remove
+/// what it made; those ignored when the process started stay ignored, and
+/// SIGPIPE is ignored. Call it first thing.
 void holdInterruptSignals();
 
-/// The last signal noted (see `holdInterruptSignals`, `call_system`), or 0;
-/// clears it.
+/// A descriptor that becomes readable when a signal is noted (drain it
+/// before waiting again); -1 before `holdInterruptSignals`.
+int interruptSignalFd();
+
+/// The last signal noted (see `holdInterruptSignals`), or 0; clears it.
 int takeNotedSignal();
+
+/// True when a signal has been noted and not yet taken: for a wait that
+/// must give way to the user leaving.
+bool signalNoted();
 
 /// Turns a wait status from `call_system` into an exit code: the code of a
 /// normal exit, 128 + the signal's number for a killed shell, -1 when no

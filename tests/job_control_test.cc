@@ -1,0 +1,167 @@
+// The installer in a user's job: an interactive bash on a real
+// pseudo-terminal, output that goes away, signals ignored from the start,
+// and a process limit. The agent of these tests (fixtures/jobs/agent) holds,
+// asks on the terminal, or ends quietly with a status, as told by its first
+// user argument.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+
+#include "installer_test.h"
+#include "test_server.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kJobs = TEST_FIXTURES_DIR "/jobs";
+
+class JobControl : public InstallerTest {
+ protected:
+  void SetUp() override {
+    InstallerTest::SetUp();
+    std::string src = scratch_ / "job-agent";
+    fs::create_directories(src);
+    fs::copy_file(kJobs + "/agent/install", src + "/install");
+    makeZip(agentZip_, src);
+  }
+
+  void shipAgent() { fs::copy_file(agentZip_, dir_ + "/InstallAgent.zip"); }
+
+  // Types `steps` into `bash -i` in the installer directory; PS1 is spelt
+  // so that its echo never matches the prompt itself.
+  RunResult shell(std::vector<std::string> steps) {
+    std::vector<std::string> argv = {"python3", kJobs + "/pty_shell.py", "--timeout", "15",
+                                     "send:PS1='RE''ADY> '; set -b; cd '" + dir_ + "'\\n",
+                                     "expect:READY> "};
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    return runProgram(argv, environment("http://127.0.0.1:1/none"), "", 60);
+  }
+
+  std::string agentZip_ = scratch_ / "job-agent.zip";
+};
+
+// Ctrl-Z stops the whole job and gives the prompt back; fg resumes it; Ctrl-C
+// then reaches the agent, whose status the installer passes on.
+TEST_F(JobControl, CtrlZStopsTheJobFgResumesItCtrlCReachesTheAgent) {
+  shipAgent();
+  RunResult r = shell({"send:./installer hold\\n", "expect:AGENT UP", "send:\\x1a",
+                       "expect:Stopped", "expect:READY> ", "send:fg\\n", "expect:installer hold",
+                       "send:\\x03", "expect:exited with status 130\\.", "expect:READY> ",
+                       "send:echo STATUS=$?\\n", "expect:STATUS=130"});
+  EXPECT_EQ(0, r.exitCode) << r.err << r.out;
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+// An agent that asks on the terminal, as sudo does, in a background job:
+// the job stops like any other, and fg lets the user answer.
+TEST_F(JobControl, BackgroundJobThatAsksOnTheTerminalStopsAndResumes) {
+  shipAgent();
+  RunResult r = shell({"send:./installer ask &\\n", "expect:Stopped", "send:fg\\n",
+                       "expect:installer ask", "send:yes\\n", "expect:ANSWER=yes",
+                       "expect:READY> ", "send:echo STATUS=$?\\n", "expect:STATUS=0"});
+  EXPECT_EQ(0, r.exitCode) << r.err << r.out;
+}
+
+// Standard input elsewhere does not take the job off the terminal.
+TEST_F(JobControl, AgentAsksOnTheTerminalWhenStandardInputIsNot) {
+  shipAgent();
+  RunResult r = shell({"send:./installer ask < /dev/null\\n", "expect:ASK\\?", "send:sure\\n",
+                       "expect:ANSWER=sure", "expect:READY> ", "send:echo STATUS=$?\\n",
+                       "expect:STATUS=0"});
+  EXPECT_EQ(0, r.exitCode) << r.err << r.out;
+}
+
+// `nohup` and `trap '' HUP`: a hang-up is ignored by the installer and by
+// its agent, which runs to its end; SIGTERM still ends the agent.
+TEST_F(JobControl, SignalsIgnoredAtTheStartStayIgnoredForTheAgentToo) {
+  shipAgent();
+  Child child({"sh", "-c", "trap '' HUP; exec ./installer hold"}, environment("x"), dir_);
+  // The agent: the installer's child started with -installbundle.
+  pid_t agent = 0;
+  for (int i = 0; i < 1000 && agent == 0; ++i) {
+    std::ifstream children("/proc/" + std::to_string(child.pid()) + "/task/" +
+                           std::to_string(child.pid()) + "/children");
+    for (pid_t pid; children >> pid;) {
+      std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+      if (cmdline.find(std::string("\0-installbundle\0", 16)) != std::string::npos)
+        agent = pid;
+    }
+    usleep(10 * 1000);
+  }
+  ASSERT_NE(0, agent);
+  kill(child.pid(), SIGHUP);
+  kill(agent, SIGHUP);
+  usleep(300 * 1000);
+  EXPECT_EQ(0, kill(child.pid(), 0)) << "the installer ended on an ignored SIGHUP";
+  EXPECT_EQ(0, kill(agent, 0)) << "the agent ended on an ignored SIGHUP";
+  kill(child.pid(), SIGTERM);
+  RunResult r = child.wait(10);
+  EXPECT_EQ(128 + SIGTERM, r.exitCode) << r.err;
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+// Output that goes away: writes fail, the run goes on, ends with its own
+// status and leaves nothing. Before, SIGPIPE ended it with 141.
+TEST_F(JobControl, OutputThatGoesAwayChangesNeitherStatusNorCleanUp) {
+  shipAgent();
+  RunResult shipped =
+      runProgram({"bash", "-c", "./installer quiet 3 2>&1 | true; echo ${PIPESTATUS[0]}"},
+                 environment("x"), dir_);
+  EXPECT_EQ("3\n", shipped.out) << shipped.err;
+  EXPECT_TRUE(listDir(tmp_).empty());
+
+  fs::remove(dir_ + "/InstallAgent.zip");
+  std::string padded = scratch_ / "padded";
+  fs::create_directories(padded);
+  fs::copy_file(kJobs + "/agent/install", padded + "/install");
+  std::string noise(600 << 10, '\0');
+  std::mt19937 rng(7);
+  for (char& c : noise)
+    c = static_cast<char>(rng());
+  writeFile(padded + "/padding", noise);
+  makeZip(scratch_ / "padded.zip", padded);
+  TestServer server(scratch_ / "padded.zip", {"--rate", "2000000", "--etag", "\"p\""});
+  RunResult downloaded =
+      runProgram({"bash", "-c", "./installer quiet 0 2>&1 | head -1; echo ${PIPESTATUS[0]}"},
+                 environment(server.url()), dir_);
+  EXPECT_EQ("0", lines(downloaded.out).back()) << downloaded.out << downloaded.err;
+  EXPECT_TRUE(listDir(tmp_).empty());
+  EXPECT_TRUE(pathExists(cachedScript()));
+}
+
+// At a process limit as another user (root has none): one clear failure,
+// 255, nothing left; never a crash.
+TEST_F(JobControl, ProcessLimitIsOneClearFailure) {
+  const std::string uid = "64917";  // a user of its own: the limit counts its processes
+  chmod(scratch_.path().c_str(), 0755);
+  for (const std::string& dir : {tmp_, home_})
+    ASSERT_EQ(0, chown(dir.c_str(), 64917, 64917));
+  TestServer server(agentZip_, {"--etag", "\"n\""});
+  auto runLimited = [&](const std::string& nproc) {
+    std::vector<std::string> argv = {"setpriv", "--reuid=" + uid, "--regid=" + uid,
+                                     "--clear-groups", "prlimit", "--nproc=" + nproc,
+                                     dir_ + "/installer", "quiet", "0"};
+    return runProgram(argv, environment(server.url()), dir_, 30);
+  };
+  // The download cannot be unpacked; then, with the agent in the cache, it
+  // cannot be started.
+  RunResult unpack = runLimited("1");
+  EXPECT_EQ(255, unpack.exitCode) << unpack.err;
+  EXPECT_NE(std::string::npos, unpack.err.find("Failed to unzip the install agent\n")) << unpack.err;
+  EXPECT_TRUE(listDir(tmp_).empty());
+  RunResult fill = runLimited("100");
+  ASSERT_EQ(0, fill.exitCode) << fill.err;
+  RunResult start = runLimited("1");
+  EXPECT_EQ(255, start.exitCode) << start.err;
+  EXPECT_EQ("Failed to start the instal agent\nInstallation failed.\n", start.err);
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+}  // namespace
