@@ -130,7 +130,7 @@ TEST_F(DownloadRoad, TransferFailuresEndTheRunCleanly) {
     EXPECT_NE(std::string::npos, r.err.find(std::string(kFailureText) + "Installation failed.\n"))
         << url << ": " << r.err;
     EXPECT_FALSE(agentRan()) << url;
-    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip")) << url;
+    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.download.zip")) << url;
   }
   EXPECT_TRUE(listDir(tmp_).empty());
 }
@@ -187,4 +187,43 @@ TEST_F(DownloadRoad, HttpsIsVerifiedAgainstTheGivenAuthority) {
   RunResult trusted = run(server.url(), {}, {{"SSL_CERT_FILE", certs + "/ca.pem"}});
   EXPECT_EQ(0, trusted.exitCode) << trusted.err;
   EXPECT_TRUE(agentRan());
+}
+
+// A server that trickles a byte a second never trips the idle time-out (3 s
+// in this build); the floor of 1 KiB a minute, over as long, ends it.
+TEST_F(DownloadRoad, TricklingServerFailsBelowTheSpeedFloor) {
+  TestServer server(makeAgentArchive("trickle.zip", 4096), {"--rate", "1"});
+  RunResult r = run(server.url(), {}, {}, "installer_short_idle");
+  EXPECT_EQ(255, r.exitCode) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find(kFailureText)) << r.err;
+  EXPECT_FALSE(agentRan());
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+// Chunked, with a Content-Length that counts something else: the length is
+// the chunks', so no percentage ever passes all of it.
+TEST_F(DownloadRoad, ChunkedBodyWithAContentLengthNeverShowsMoreThanAll) {
+  TestServer server(makeAgentArchive("chunked.zip", 64 << 10), {"--chunked", "--length", "100"});
+  RunResult r = run(server.url());
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  for (const std::string& line : lines(r.err)) {
+    if (line.compare(0, 12, "Downloading ") == 0) {
+      EXPECT_LE(std::stoi(line.substr(12)), 100) << line;
+    }
+  }
+  EXPECT_TRUE(agentRan());
+}
+
+// SIGQUIT is the user leaving, as SIGINT is: no core, no agent, nothing left.
+TEST_F(DownloadRoad, SigquitCancelsTheDownload) {
+  TestServer server(makeAgentArchive("slow.zip", 300 << 10), {"--rate", "100000"});
+  Child child({dir_ + "/installer"}, environment(server.url()));
+  for (int i = 0; i < 1000 && server.stats().bodyBytesSent < 10000; ++i)
+    usleep(10 * 1000);
+  kill(child.pid(), SIGQUIT);
+  RunResult r = child.wait(10);
+  EXPECT_EQ(255, r.exitCode) << r.err;
+  EXPECT_EQ("Installation failed.\n", lines(r.err).empty() ? "" : lines(r.err).back() + "\n");
+  EXPECT_FALSE(agentRan());
+  EXPECT_TRUE(listDir(tmp_).empty());
 }

@@ -141,6 +141,11 @@ struct FakeLoop : ApplicationLoop {
     delays.push_back(ms);
     tasks.push_back(std::move(task));
   }
+  void runPending() override {
+    ++pendingRuns;
+    if (duringRunPending)
+      duringRunPending();
+  }
   /// Runs the tasks scheduled so far, as the loop would.
   void runScheduled() {
     std::vector<std::function<void()>> due;
@@ -149,6 +154,8 @@ struct FakeLoop : ApplicationLoop {
       task();
   }
   int stops = 0;
+  int pendingRuns = 0;
+  std::function<void()> duringRunPending;  ///< what the user did meanwhile
   std::vector<int> delays;
   std::vector<std::function<void()>> tasks;
 };

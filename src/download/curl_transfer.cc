@@ -100,6 +100,7 @@ class CurlTransfer : public Transfer {
     bool open = false;
     bool hasLocation = false;
     bool hasETag = false;
+    bool chunked = false;
     std::string etag;
     int64_t length = -1;
   };
@@ -195,6 +196,13 @@ std::string CurlTransfer::setUp(bool secure) {
   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, 60L);
+  // A server that trickles a byte now and then never trips the idle
+  // time-out; below 1 KiB a minute (17 bytes a second) for as long, the
+  // transfer fails.
+  if (idleSeconds_ > 0) {
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 17L);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(idleSeconds_));
+  }
   // A proxy's "200 Connection established" must not pass for the response.
   curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, onHeader);
@@ -357,6 +365,10 @@ bool CurlTransfer::readHeaderLine(std::string_view line) {
     block_.etag = value;
   } else if (headerValue(line, "Content-Length", &value)) {
     block_.length = parseLength(value);
+  } else if (headerValue(line, "Transfer-Encoding", &value)) {
+    // A chunked body's length is the chunks', whatever Content-Length says.
+    block_.chunked = g_strrstr_len(value.data(), static_cast<gssize>(value.size()), "chunked") !=
+                     nullptr;
   } else if (headerValue(line, "Location", &value)) {
     block_.hasLocation = !value.empty();
   }
@@ -382,6 +394,8 @@ bool CurlTransfer::endOfHeaderBlock() {
     failure_ = "Cannot create " + destination_ + ": " + strerror(errno);
     return false;
   }
+  if (block_.chunked)
+    block_.length = -1;
   accepted_ = true;
   responseUnreported_ = true;
   return true;

@@ -5,7 +5,6 @@
 
 #include "driver/constants.h"
 #include "driver/error_report.h"
-#include "platform/shell.h"
 #include "sourcing/sourcing.h"
 #include "sourcing/unzip_agent.h"
 #include "sourcing/validation.h"
@@ -46,6 +45,13 @@ void Download::downloadWhenLocked() {
   std::string error;
   switch (lock_->tryLock(&error)) {
     case CacheLock::State::Acquired:
+      if (waitingForLock_) {
+        // The wait is over: its text must not stand for the download.
+        waitingForLock_ = false;
+        view_->setStatusText("", DownloadView::TextColor::Normal);
+        view_->setIndeterminate(false);
+        view_->stopAnimation();
+      }
       downloadFromURL(url_);
       return;
     case CacheLock::State::Busy:
@@ -107,7 +113,11 @@ void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
   if (fileLength_ == -1)
     return;
+  // A server may send more than it announced; the text never says more
+  // than all of it.
   double percent = static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
+  if (percent > 100.0)
+    percent = 100.0;
   view_->setStatusText(downloadingText(percent), DownloadView::TextColor::Normal);
   view_->incrementProgressBy(static_cast<double>(length));
 }
@@ -141,12 +151,14 @@ void Download::didFinish() {
   if (validationString_.empty())
     forgetValidationString(cacheDir);
   writeValidationString(cacheDir, validationString_);
-  takeNotedSignal();
   bool unpacked = unpackAgentIntoCache(installAgentLocation_, cacheDir + installAgentDirName,
                                        report_error_main);
-  if (takeNotedSignal() != 0) {
-    view_->close();  // the user left while the archive was being unpacked
-  } else if (unpacked) {
+  // The user may have closed the window or sent a signal while the archive
+  // was being unpacked: both end the run here, alike.
+  loop_->runPending();
+  if (closed_)
+    return;
+  if (unpacked) {
     finishWithAgent();
   } else {
     failure("Failed to unzip the installer.", DownloadView::TextColor::Red);

@@ -17,6 +17,9 @@ struct ApplicationLoop {
   /// Runs `task` on the loop after `milliseconds`, unless the loop has
   /// ended by then.
   virtual void schedule(int milliseconds, std::function<void()> task) = 0;
+  /// Handles what happened meanwhile (a window closed, a signal) before
+  /// the caller goes on.
+  virtual void runPending() = 0;
 
  protected:
   ~ApplicationLoop() = default;

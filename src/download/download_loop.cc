@@ -5,6 +5,7 @@
 
 #include <glib-unix.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <set>
 #include <memory>
@@ -30,6 +31,10 @@ class GLibApplicationLoop : public ApplicationLoop {
       g_source_remove(id);  // which frees its task
   }
   void stop() override { g_main_loop_quit(loop_); }
+  void runPending() override {
+    for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
+    }
+  }
   void schedule(int milliseconds, std::function<void()> task) override {
     auto* entry = new Entry{this, std::move(task), 0};
     entry->id = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(milliseconds), run,
@@ -57,17 +62,22 @@ class GLibApplicationLoop : public ApplicationLoop {
   std::set<guint> pending_;
 };
 
-// What the signal sources need: a signal while the loop runs is the user
+// What the signal watch needs: a signal while the loop runs is the user
 // leaving, the same road as closing the window.
 struct SignalTarget {
   DownloadView* view;
   bool interrupted;
 };
 
-gboolean closeOnSignal(gpointer data) {
+gboolean closeOnSignal(gint fd, GIOCondition, gpointer data) {
+  char drained[64];
+  while (read(fd, drained, sizeof drained) > 0) {
+  }
   auto* target = static_cast<SignalTarget*>(data);
-  target->interrupted = true;
-  target->view->close();
+  if (takeNotedSignal() != 0) {
+    target->interrupted = true;
+    target->view->close();
+  }
   return G_SOURCE_CONTINUE;
 }
 
@@ -95,12 +105,13 @@ int installerDownloadLoop(OpenWindowViewFunction openWindowView) {
     Download controller(view.get(), transfer.get(), &log, &applicationLoop, &lock, downloadTo,
                         getBundleLocation());
     view->setDelegate(&controller);
+    // The installer's own signal handlers, watched through their pipe:
+    // GLib's signal sources would need a thread of their own, which a
+    // process limit can refuse, and know nothing of SIGQUIT.
     SignalTarget target = {view.get(), false};
-    guint signalSources[] = {
-        g_unix_signal_add(SIGINT, closeOnSignal, &target),
-        g_unix_signal_add(SIGTERM, closeOnSignal, &target),
-        g_unix_signal_add(SIGHUP, closeOnSignal, &target),
-    };
+    guint signalSource = interruptSignalFd() >= 0
+                             ? g_unix_fd_add(interruptSignalFd(), G_IO_IN, closeOnSignal, &target)
+                             : 0;
     // A signal noted before GLib took over means the user has left already.
     if (takeNotedSignal() != 0) {
       target.interrupted = true;
@@ -108,12 +119,10 @@ int installerDownloadLoop(OpenWindowViewFunction openWindowView) {
       g_idle_add(finishLaunching, &controller);
       g_main_loop_run(loop);
       // A signal that came in as the loop was ending still counts.
-      for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
-      }
+      applicationLoop.runPending();
     }
-    for (guint source : signalSources)
-      g_source_remove(source);
-    holdInterruptSignals();  // GLib has put back the default actions
+    if (signalSource != 0)
+      g_source_remove(signalSource);
     transfer->cancel();
     result = target.interrupted ? 0 : controller.loopResult();
   }

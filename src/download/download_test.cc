@@ -75,6 +75,9 @@ TEST_F(DownloadController, BusyCacheWaitsInViewUntilTheLockIsFree) {
   EXPECT_EQ(1, transfer_.starts);
   EXPECT_EQ(3, lock_.tries);
   EXPECT_TRUE(loop_.tasks.empty());
+  // A download without a length keeps whatever text stands: not the wait's.
+  controller_.didReceiveResponse("", false, -1);
+  EXPECT_EQ("", view_.text);
 }
 
 TEST_F(DownloadController, ClosingWhileWaitingStopsTrying) {
@@ -113,7 +116,7 @@ TEST_F(DownloadController, AnnouncedLengthShowsZeroPercent) {
   EXPECT_EQ("\"v1\"", controller_.validationString());
 }
 
-TEST_F(DownloadController, PercentageIsRoundedAndNotCapped) {
+TEST_F(DownloadController, PercentageIsRoundedAndNeverAboveAll) {
   controller_.didReceiveResponse("", false, 200);
   controller_.didReceiveDataOfLength(50);
   EXPECT_EQ("Downloading  25%", view_.text);
@@ -121,7 +124,7 @@ TEST_F(DownloadController, PercentageIsRoundedAndNotCapped) {
   controller_.didReceiveDataOfLength(150);
   EXPECT_EQ("Downloading 100%", view_.text);
   controller_.didReceiveDataOfLength(100);
-  EXPECT_EQ("Downloading 150%", view_.text);
+  EXPECT_EQ("Downloading 100%", view_.text);
   EXPECT_EQ(300, controller_.bytesReceived());
 }
 
@@ -251,4 +254,16 @@ TEST_F(DownloadController, ClosedWhileShowingCompletionUnpacksNothing) {
   EXPECT_FALSE(pathExists(agentDir_ + "/install"));
   EXPECT_EQ(0, controller_.loopResult());
   EXPECT_EQ(1, loop_.stops);
+}
+
+TEST_F(DownloadController, ClosedWhileUnpackingStartsNoAgentLikeASignal) {
+  ASSERT_EQ(0, mkpath(agentDir_, 0700));
+  controller_.didReceiveResponse("\"v6\"", true, 100);
+  downloadedArchive("echo fresh\n");
+  loop_.duringRunPending = [this] { view_.close(); };  // queued while unzip ran
+  controller_.didFinish();
+  EXPECT_EQ(1, loop_.pendingRuns);
+  EXPECT_EQ(0, controller_.loopResult());
+  EXPECT_EQ(1, loop_.stops);
+  EXPECT_EQ("Initializing the installer", view_.text);  // no failure shown
 }

@@ -127,7 +127,12 @@ void TerminalView::setStatusText(const std::string& text, TextColor color) {
     return;
   text_ = text;
   color_ = color;
-  if (!inPlace_) {
+  if (text.empty()) {
+    // Back to no text: an in-place line goes; a pipe gets no blank line.
+    if (!shownLine_.empty())
+      writeErr("\r\033[K");
+    shownLine_.clear();
+  } else if (!inPlace_) {
     writeErr(text + "\n");
   } else if (color == TextColor::Red) {
     finishLine();

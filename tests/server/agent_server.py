@@ -507,6 +507,8 @@ class Server:
             is_get = request.method == "GET"
 
             self.stall_headers(conn, counts_as_body=is_get)
+            if args.chunked:
+                return self.send_chunked(sock, archive, is_get)
             # A cut must come as a surprise, except that a body without a
             # length can only ever end with the connection.
             head = self.head_lines(args.status, announced is None or (close and not cut))
@@ -531,6 +533,25 @@ class Server:
             return "cut"
         self.stats.add("completed_bodies")
         return "close" if close else "keep"
+
+    def send_chunked(self, sock, archive, is_get):
+        head = self.head_lines(self.args.status, True)
+        head.append(b"Transfer-Encoding: chunked")
+        if self.args.length is not None:
+            head.append(b"Content-Length: %d" % self.args.length)
+        data = finish_head(head)
+        if is_get:
+            while True:
+                piece = archive.read(BODY_CHUNK)
+                if not piece:
+                    break
+                data += b"%x\r\n" % len(piece) + piece + b"\r\n"
+                self.stats.add_bytes(len(piece))
+            data += b"0\r\n\r\n"
+        send_all(sock, data)
+        if is_get:
+            self.stats.add("completed_bodies")
+        return "close"
 
     def send_body(self, conn, fd, to_send):
         args = self.args
@@ -654,6 +675,9 @@ def parse_args(argv):
                       help="like --etag, value read from FILE (one trailing newline dropped); "
                            "for values too long for a command line")
     length = parser.add_mutually_exclusive_group()
+    parser.add_argument("--chunked", action="store_true",
+                        help="send the whole archive with chunked transfer coding; with "
+                             "--length, a Content-Length of N as well, as broken servers do")
     length.add_argument("--no-length", action="store_true",
                         help="send no Content-Length; the body ends when the connection closes")
     length.add_argument("--length", type=int, metavar="N",
