@@ -16,6 +16,7 @@
 #include "download/download_handoff.h"
 #include "download/download_loop.h"
 #include "driver/error_report.h"
+#include "platform/display_probe.h"
 
 extern "C" {
 extern const char installer_module_download[];
@@ -25,6 +26,10 @@ extern const char installer_module_window_end[];
 }
 
 namespace {
+
+// Long enough for a display across a slow link to greet us, short enough
+// that a dead one costs the user little before the terminal takes over.
+const int kDisplayAnswerMilliseconds = 3000;
 
 // Loads the module held in [begin, end); null with `error` set on failure.
 void* loadEmbeddedModule(const char* name, const char* begin, const char* end,
@@ -60,6 +65,16 @@ DownloadView* openWindowView() {
   const char* wayland = getenv("WAYLAND_DISPLAY");
   if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0'))
     return nullptr;
+  // GTK waits for a display's greeting without bound and deaf to signals:
+  // one that takes the connection and never answers (a stale forwarding)
+  // would hold the run forever. Ask it first, briefly.
+  std::string silent;
+  if (!displayMayOpenWindow(kDisplayAnswerMilliseconds, &silent)) {
+    if (!silent.empty())
+      report_error_main("The display " + silent + " does not answer; the progress is shown here.",
+                        true);
+    return nullptr;  // a noted signal: the loop cancels the run at once
+  }
   std::string error;
   void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
   void* module = loadEmbeddedModule("installer-window", installer_module_window,

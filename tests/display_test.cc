@@ -1,0 +1,189 @@
+// Displays that misbehave under the real installer: one that takes the
+// connection and never answers (the stale forwarding of a remote session),
+// and a real X server killed while the download window is up.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "installer_test.h"
+#include "test_server.h"
+#include "test_util.h"
+
+namespace {
+
+bool waitFor(const std::function<bool()>& condition, int ms) {
+  for (int waited = 0; waited <= ms; waited += 10) {
+    if (condition())
+      return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// An X display on 127.0.0.1 whose connections the kernel completes and
+// nobody ever answers.
+class SilentDisplay {
+ public:
+  SilentDisplay() {
+    for (int n = 50; n < 400 && fd_ < 0; ++n) {
+      fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      struct sockaddr_in address = {};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<uint16_t>(6000 + n));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+          listen(fd_, 8) == 0) {
+        name_ = "127.0.0.1:" + std::to_string(n);
+      } else {
+        close(fd_);
+        fd_ = -1;
+      }
+    }
+  }
+  ~SilentDisplay() {
+    if (fd_ >= 0)
+      close(fd_);
+  }
+  /// "127.0.0.1:N"; empty when no display number was free.
+  const std::string& name() const { return name_; }
+  /// True once a client has connected, within `ms`.
+  bool connected(int ms) {
+    struct pollfd pending = {fd_, POLLIN, 0};
+    return poll(&pending, 1, ms) == 1;
+  }
+  /// Forgets the connections so far.
+  void drop() {
+    int peer;
+    while ((peer = accept(fd_, nullptr, nullptr)) >= 0) {
+      close(peer);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  std::string name_;
+};
+
+// An Xvfb of the test's own, on a display number it picks itself.
+class Xvfb {
+ public:
+  explicit Xvfb(const std::string& numberFile) {
+    child_ = std::make_unique<Child>(std::vector<std::string>{
+        "sh", "-c", "exec Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>\"$1\"", "sh",
+        numberFile});
+    waitFor(
+        [&] {
+          std::string text = readFile(numberFile);
+          return !text.empty() && text.back() == '\n';
+        },
+        10000);
+    std::string number = readFile(numberFile);
+    if (!number.empty() && number.back() == '\n')
+      display_ = ":" + number.substr(0, number.size() - 1);
+  }
+  ~Xvfb() { kill(); }
+  /// ":N"; empty when the server did not come up.
+  const std::string& display() const { return display_; }
+  /// Ends the server as a crash would, leaving its clients to find out.
+  void kill() {
+    if (!child_)
+      return;
+    ::kill(child_->pid(), SIGKILL);
+    child_->wait(5);
+    child_.reset();
+    if (!display_.empty()) {
+      unlink(("/tmp/.X11-unix/X" + display_.substr(1)).c_str());
+      unlink(("/tmp/.X" + display_.substr(1) + "-lock").c_str());
+    }
+  }
+
+ private:
+  std::unique_ptr<Child> child_;
+  std::string display_;
+};
+
+class Displays : public InstallerTest {
+ protected:
+  EnvChanges onDisplay(const std::string& url, const std::string& display) const {
+    EnvChanges env = environment(url, /*window=*/true);
+    env["DISPLAY"] = display;
+    env["WAYLAND_DISPLAY"] = std::nullopt;
+    return env;
+  }
+};
+
+}  // namespace
+
+TEST_F(Displays, SilentDisplayGivesWayToTheTerminalAndToSignals) {
+  SilentDisplay display;
+  ASSERT_FALSE(display.name().empty());
+  TestServer server(makeAgentArchive("agent.zip"));
+  EnvChanges env = onDisplay(server.url(), display.name());
+
+  RunResult r = runProgram({dir_ + "/installer"}, env, "", 20);
+  ASSERT_EQ(0, r.exitCode) << r.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_NE(std::string::npos, r.err.find("The display " + display.name() + " does not answer"))
+      << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("Downloading")) << r.err;  // the terminal view
+
+  // While it waits for the display, a signal ends the run at once.
+  long requests = server.stats().requests;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    display.drop();
+    Child child({dir_ + "/installer"}, env);
+    ASSERT_TRUE(display.connected(10000)) << child.errSoFar();
+    kill(child.pid(), sig);
+    RunResult cancelled = child.wait(2);  // well before the display's time is up
+    EXPECT_EQ(255, cancelled.exitCode) << sig << ": " << cancelled.err;
+    EXPECT_TRUE(endsWith(cancelled.err, "Installation failed.\n")) << sig << ": " << cancelled.err;
+    EXPECT_TRUE(listDir(tmp_).empty()) << sig;
+  }
+  EXPECT_EQ(requests, server.stats().requests);
+}
+
+TEST_F(Displays, LostDisplayEndsTheRunCleanly) {
+  if (runProgram({"sh", "-c", "command -v Xvfb"}).exitCode != 0)
+    GTEST_SKIP() << "Xvfb is not installed: no X server to kill under the window";
+  std::string archive = makeAgentArchive("agent.zip", 4 << 20);
+  // The download lies in the temporary directory, or in test mode beside
+  // the installer.
+  for (bool besideTheInstaller : {false, true}) {
+    Xvfb x(scratch_ / ("display-" + std::to_string(besideTheInstaller)));
+    ASSERT_FALSE(x.display().empty()) << "Xvfb did not start";
+    TestServer server(archive, {"--rate", "200000"});
+    EnvChanges env = onDisplay(server.url(), x.display());
+    if (besideTheInstaller)
+      env["__QZ_BOOTSTRAP_INSTALLER_UNITTEST__"] = "1";
+    Child installer({dir_ + "/installer"}, env);
+    ASSERT_TRUE(waitFor([&] { return server.stats().bodyBytesSent > 0; }, 20000))
+        << installer.errSoFar();
+    EXPECT_EQ(std::string::npos, installer.errSoFar().find("Downloading"))
+        << "not in the window: " << installer.errSoFar();
+
+    x.kill();
+    RunResult r = installer.wait(10);
+    EXPECT_EQ(255, r.exitCode) << r.err;
+    EXPECT_TRUE(endsWith(r.err, "The connection to the display was lost.\nInstallation failed.\n"))
+        << r.err;
+    EXPECT_FALSE(agentRan());
+    EXPECT_TRUE(listDir(tmp_).empty());
+    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip.partial"));
+    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip"));
+    EXPECT_FALSE(pathExists(cachedScript()));
+    for (const std::string& name : listDir(cacheDir()))
+      EXPECT_TRUE(name == ".lock" || name == "installagent") << "left in the cache: " << name;
+  }
+}
