@@ -151,12 +151,17 @@ TEST_F(ShippedRoad, ArchiveWithoutInstallAtItsTopIsRefused) {
   EXPECT_EQ("", r.out);
 }
 
-TEST_F(ShippedRoad, UnusableTmpdirFallsBackToTheInstallerDirectory) {
+// Never into the installer's directory: unzip -o there would overwrite the
+// vendor's files.
+TEST_F(ShippedRoad, UnusableTmpdirFallsBackToTmp) {
   shipRecordingAgent();
+  const std::vector<std::string> before = listDir(dir_);
   for (std::string tmpdir : {scratch_ / "missing", dir_ + "/bundle.zip"}) {
     RunResult r = run({}, {{"TMPDIR", tmpdir}});
     ASSERT_EQ(0, r.exitCode) << r.err;
-    EXPECT_EQ(dir_ + "/install", agentScript());
+    EXPECT_EQ("/tmp/qz", agentScript().substr(0, 7));
+    EXPECT_FALSE(pathExists(agentScript()));  // removed with its directory
+    EXPECT_EQ(before, listDir(dir_));
   }
 }
 

@@ -19,11 +19,26 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   holdInterruptSignals();
   TempDir tempDir("tmp_install_dir");
 
-  // 2. Tests work beside the executable; so does a run that got no
-  //    temporary directory.
+  // 2. Tests work beside the executable. Nothing else ever does: unpacking
+  //    there would overwrite the vendor's files, and a download left there
+  //    would change what later runs do. Without the executable's directory
+  //    there is no bundle to hand over, and no way to tell which agent was
+  //    shipped with it.
+  std::string installerDir = getDirectoryOfExecutable();
+  if (installerDir.empty()) {
+    report("Cannot find the directory of the installer's executable.", true);
+    return -1;
+  }
   std::string workDir = tempDir.getDir();
-  if (workDir.empty() || getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr)
-    workDir = getDirectoryOfExecutable();
+  if (getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
+    workDir = installerDir;
+  } else if (workDir.empty()) {
+    std::string tried = userTemporaryDirectory();
+    report("No temporary directory could be made in " + (tried == "/tmp" ? "" : tried + " or ") +
+               "/tmp.",
+           true);
+    return -1;
+  }
 
   // 3. A payload carried inside the installer would be unpacked first.
   int payload = extractPayloadToDir(workDir, report);
@@ -42,13 +57,9 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
     return -1;  // the user left before the agent could start
 
   // 5. Start the agent through the shell and wait until it ends, so the
-  //    working directory outlives it.
-  std::string command = "sh " + quotePath(agentPath);
+  //    working directory outlives it. The launcher has said why it failed.
   int agentExitCode = 0;
-  if (!fireInstallAgentWithArgs(agentPath, command, getBundleLocation(), argc, argv,
-                                report, &agentExitCode)) {
-    report("Failed to start the instal agent", true);
+  if (!fireInstallAgentWithArgs(agentPath, getBundleLocation(), argc, argv, report, &agentExitCode))
     return -1;
-  }
   return agentExitCode;
 }

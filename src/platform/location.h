@@ -7,13 +7,19 @@
 // (bundle.zip, the agent archive, splash.png). So the executable's directory
 // is the resource directory and the bundle location alike.
 
-/// The running executable's absolute path from /proc/self/exe (at most 1023
-/// bytes); empty when the link cannot be read.
+/// The running executable's absolute path, of any length: from
+/// /proc/self/exe, or without /proc from the name the kernel started it by;
+/// empty when neither tells.
 std::string getPathToExecutable();
 
 /// `path` without its last component: everything before its last "/" or
-/// "\"; the whole path when it has neither; empty for an empty path.
+/// "\"; "/" when that separator is the path's first byte; the whole path
+/// when it has neither; empty for an empty path.
 std::string directoryOf(const std::string& path);
+
+/// `dir` + "/" + `name`, the "/" only where `dir` does not end in one
+/// already: "/" and "x" give "/x". An empty `dir` gives `name`.
+std::string joinPath(const std::string& dir, const std::string& name);
 
 /// The directory that holds the executable; empty when unknown.
 std::string getDirectoryOfExecutable();

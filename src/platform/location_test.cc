@@ -8,7 +8,17 @@ TEST(DirectoryOf, DropsTheLastComponent) {
   EXPECT_EQ("/opt/setup/bin", directoryOf("/opt/setup/bin/installer"));
 }
 
-TEST(DirectoryOf, OnlySeparatorFirstGivesEmpty) { EXPECT_EQ("", directoryOf("/installer")); }
+// An installer copied to "/" (a container image) lives in a directory too.
+TEST(DirectoryOf, OnlySeparatorFirstGivesTheRoot) {
+  EXPECT_EQ("/", directoryOf("/installer"));
+  EXPECT_EQ("/InstallAgent.zip", joinPath(directoryOf("/installer"), "InstallAgent.zip"));
+}
+
+TEST(JoinPath, OneSeparatorBetween) {
+  EXPECT_EQ("/a/b", joinPath("/a", "b"));
+  EXPECT_EQ("/a/b", joinPath("/a/", "b"));
+  EXPECT_EQ("b", joinPath("", "b"));
+}
 
 TEST(DirectoryOf, NoSeparatorGivesThePathWhole) {
   EXPECT_EQ("installer", directoryOf("installer"));

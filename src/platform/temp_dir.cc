@@ -1,9 +1,12 @@
 #include "platform/temp_dir.h"
 
-#include <ftw.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -14,33 +17,119 @@ std::string userTemporaryDirectory() {
   return tmpdir;
 }
 
-TempDir::TempDir(std::string /*name*/) {
-  std::string base = userTemporaryDirectory();
+namespace {
+
+// The directories of the live TempDirs, for removeTempDirsNow.
+std::vector<std::string>& liveTempDirs() {
+  static std::vector<std::string> dirs;
+  return dirs;
+}
+
+// A fresh "qzXXXXXX" in `base`; empty when it cannot be made there.
+std::string makeTempDirIn(std::string base) {
   if (base.size() > 1 && base.back() == '/')
     base.pop_back();
   std::string templ = (base == "/" ? "" : base) + "/qzXXXXXX";
   std::vector<char> buffer(templ.begin(), templ.end());
   buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) != nullptr)
-    dir_ = buffer.data();
+  return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : "";
+}
+
+}  // namespace
+
+void removeTempDirsNow() {
+  for (const std::string& dir : liveTempDirs()) removeTree(dir);
+}
+
+TempDir::TempDir(std::string /*name*/) {
+  // A TMPDIR that is stale or not ours must not send the run elsewhere (the
+  // installer's own directory, say): /tmp is there on every system.
+  dir_ = makeTempDirIn(userTemporaryDirectory());
+  if (dir_.empty())
+    dir_ = makeTempDirIn("/tmp");
+  if (!dir_.empty())
+    liveTempDirs().push_back(dir_);
 }
 
 TempDir::~TempDir() {
-  if (!dir_.empty())
-    removeTree(dir_);
+  if (dir_.empty())
+    return;
+  removeTree(dir_);
+  std::vector<std::string>& live = liveTempDirs();
+  for (auto it = live.begin(); it != live.end(); ++it) {
+    if (*it == dir_) {
+      live.erase(it);
+      break;
+    }
+  }
 }
+
+// Removal has to cope with what agents ship: directories without write (or
+// even read and search) permission for their owner, which a non-root user
+// can only empty after giving the permission back. Links are removed, never
+// followed: every directory is opened with O_NOFOLLOW and its mode changed
+// through that descriptor. Only one that cannot even be opened is changed by
+// name, once lstat has shown it to be a directory of ours.
 
 namespace {
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);  // what cannot go is seen by the caller's final lstat
-  return 0;
+// Opens directory `path` for listing, giving its owner rwx first where it
+// lacks them. -1 when it is not a directory (a link included) or stays
+// closed to us.
+int openForEmptying(const std::string& path) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(path.c_str(), flags);
+  if (fd == -1 && errno == EACCES) {
+    // Not even readable: the mode can only be changed by name. Do so only
+    // while the name is still this directory and no link.
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+      return -1;
+    if (chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0)
+      return -1;
+    fd = open(path.c_str(), flags);
+  }
+  if (fd == -1)
+    return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU)
+    fchmod(fd, (st.st_mode & 07777) | S_IRWXU);
+  return fd;
+}
+
+void removeEntry(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0)
+    return;
+  if (!S_ISDIR(st.st_mode)) {
+    unlink(path.c_str());
+    return;
+  }
+  int fd = openForEmptying(path);
+  if (fd == -1)
+    return;
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    close(fd);
+    return;
+  }
+  // Listed first and closed before descending, so a deep tree holds one
+  // descriptor at a time.
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..")
+      names.push_back(name);
+  }
+  closedir(listing);
+  for (const std::string& name : names) removeEntry(path + "/" + name);
+  rmdir(path.c_str());  // what cannot go is seen by the caller's final lstat
 }
 
 }  // namespace
 
 bool removeTree(const std::string& path) {
-  nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  removeEntry(path);
   struct stat st;
   return lstat(path.c_str(), &st) != 0;
 }

@@ -7,8 +7,9 @@
 /// "/tmp".
 std::string userTemporaryDirectory();
 
-/// A fresh directory "qzXXXXXX" in the per-user temporary directory, owned
-/// by this object and removed with everything in it when the object dies.
+/// A fresh directory "qzXXXXXX" in the per-user temporary directory (in
+/// /tmp when that one is unusable), owned by this object and removed with
+/// everything in it when the object dies.
 class TempDir {
  public:
   /// Creates the directory at once; `name` does not enter its path.
@@ -26,8 +27,13 @@ class TempDir {
   std::string dir_;
 };
 
+/// Removes the directory of every live TempDir now, for a run that must end
+/// at once without leaving its destructors to do it.
+void removeTempDirsNow();
+
 /// Removes `path` and, for a directory, everything beneath it, never
-/// following a symbolic link. Returns true when nothing is left.
+/// following a symbolic link; directories of ours that lack write, read or
+/// search permission get it first. Returns true when nothing is left.
 bool removeTree(const std::string& path);
 
 #endif  // INSTALLER_PLATFORM_TEMP_DIR_H_

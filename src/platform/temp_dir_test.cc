@@ -82,13 +82,22 @@ TEST(TempDir, ContentsGoWithTheDirectory) {
   EXPECT_TRUE(pathExists(scratch.path()));  // a link is removed, not followed
 }
 
-TEST(TempDir, FailureGivesEmptyPathAndRemovesNothing) {
+// A stale TMPDIR must not send the run somewhere else, the installer's
+// own directory least of all.
+TEST(TempDir, UnusableTmpdirFallsBackToTmp) {
   ScratchDir scratch;
   writeFile(scratch / "file", "x");
-  TmpdirOverride tmpdir((scratch / "file").c_str());
-  {
-    TempDir dir("x");
-    EXPECT_EQ("", dir.getDir());
+  for (std::string unusable : {scratch / "file", scratch / "missing"}) {
+    TmpdirOverride tmpdir(unusable.c_str());
+    std::string path;
+    {
+      TempDir dir("x");
+      path = dir.getDir();
+      EXPECT_EQ("/tmp/qz", path.substr(0, 7)) << unusable;
+      EXPECT_EQ(0700, fileMode(path));
+    }
+    EXPECT_FALSE(pathExists(path));
   }
   EXPECT_EQ("x", readFile(scratch / "file"));
+  EXPECT_EQ(std::vector<std::string>{"file"}, listDir(scratch.path()));
 }

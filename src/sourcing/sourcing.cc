@@ -5,10 +5,20 @@
 //   2. the per-user cache, $HOME/.orvant/app_installer_cache/<release>/
 //      <platform>/installagent/, which the download road fills and keeps
 //      current. Its ".validatestring" lies one level up, beside it.
+//
+// The cache is trusted with what the installer runs, so on a shared machine
+// none of it may be another user's: without HOME the home directory is the
+// password database's (never a shared place such as /tmp), and every
+// directory from ".orvant" down must be a directory of this user that no
+// one else may write, looked at without following links. The script itself
+// must be a regular file, not a link to somewhere an agent never put it.
 #include "sourcing/sourcing.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,11 +35,41 @@ bool exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-// An agent's script is a file; a directory of that name would run nothing
-// and pass for success.
-bool isScript(const std::string& path) {
+// Where a download is stored until it is unpacked. Not the shipped name,
+// nor one like it: a download left beside the installer (test mode works
+// there) must never pass for a shipped agent on a later run.
+const char kDownloadName[] = "InstallAgent.download.zip";
+
+const char kNoScript[] = "The install agent archive has no install script at its top.";
+
+// Why `path` cannot be the agent's script, or "" when it can. A directory
+// would run nothing and pass for success; a link may lead anywhere.
+std::string scriptProblem(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (lstat(path.c_str(), &st) != 0)
+    return kNoScript;
+  if (S_ISLNK(st.st_mode))
+    return "The install agent's install script is a symbolic link; it is not run: " + path;
+  if (!S_ISREG(st.st_mode))
+    return kNoScript;
+  return "";
+}
+
+// Why the directory `path` cannot be trusted, or "" when it can: it must be
+// a directory of this user (not a link to one) that no one else may write.
+std::string untrustedDirReason(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0)
+    return strerror(errno);
+  if (S_ISLNK(st.st_mode))
+    return "it is a symbolic link";
+  if (!S_ISDIR(st.st_mode))
+    return "it is not a directory";
+  if (st.st_uid != geteuid())
+    return "it belongs to another user";
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return "other users may write to it";
+  return "";
 }
 
 bool hasPrefixAndSuffix(const std::string& name, const std::string& prefix,
@@ -45,7 +85,7 @@ std::string getDefaultInstallAgentLocation() {
   std::string resourceDir = getDirectoryOfExecutable();
   if (resourceDir.empty())
     return "";
-  return resourceDir + fileSeparator + installAgentZipName;
+  return joinPath(resourceDir, installAgentZipName);
 }
 
 std::string findAlternativeInstallAgent(const std::string& resourceDir) {
@@ -55,7 +95,7 @@ std::string findAlternativeInstallAgent(const std::string& resourceDir) {
   std::string found;
   while (struct dirent* entry = readdir(listing)) {
     if (hasPrefixAndSuffix(entry->d_name, "InstallAgent_", ".zip")) {
-      found = resourceDir + fileSeparator + entry->d_name;
+      found = joinPath(resourceDir, entry->d_name);
       break;
     }
   }
@@ -65,15 +105,58 @@ std::string findAlternativeInstallAgent(const std::string& resourceDir) {
 
 std::string getInstallAgentCacheDir() {
   const char* home = getenv("HOME");
-  std::string dir = (home == nullptr || *home == '\0') ? "/tmp" : home;
-  if (dir.size() >= 2 && dir.back() != '/')
+  std::string dir = home != nullptr ? home : "";
+  if (dir.empty()) {
+    // cron, services and `env -i` give no HOME. A shared directory in its
+    // place would let any local user plant the agent that this run starts.
+    struct passwd* entry = getpwuid(geteuid());
+    if (entry == nullptr || entry->pw_dir == nullptr || *entry->pw_dir == '\0')
+      return "";
+    dir = entry->pw_dir;
+  }
+  if (dir.back() != '/')
     dir += '/';
   return dir + installAgentCacheRelPath;
 }
 
+bool prepareInstallAgentCache(std::string* error) {
+  std::string cacheDir = getInstallAgentCacheDir();
+  if (cacheDir.empty()) {
+    *error = "Cannot use the install agent cache: no home directory for user " +
+             std::to_string(geteuid());
+    return false;
+  }
+  std::string home = cacheDir.substr(0, cacheDir.size() - installAgentCacheRelPath.size());
+  mkpath(home, 0700);  // a missing home is made, as it always was
+  std::string rel = installAgentCacheRelPath + installAgentDirName;
+  for (size_t end = rel.find('/');; end = rel.find('/', end + 1)) {
+    std::string dir = home + rel.substr(0, end);
+    bool isAgentDir = end == std::string::npos;
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT)
+      mkdir(dir.c_str(), 0700);
+    // Whatever else stands at the agent directory's name, in a directory
+    // that only this user may write, is no agent: it is never trusted
+    // (installAgentDirOnDisk) and the next unpacking replaces it.
+    bool replaceable = isAgentDir && lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    std::string reason = replaceable ? "" : untrustedDirReason(dir);
+    if (!reason.empty()) {
+      *error = "Cannot use the install agent cache: " + dir + ": " + reason;
+      return false;
+    }
+    if (isAgentDir)
+      return true;
+  }
+}
+
 std::string installAgentDirOnDisk() {
-  std::string dir = getInstallAgentCacheDir() + installAgentDirName + fileSeparator;
-  return isScript(getInstallAgentExecutable(dir)) ? dir : "";
+  std::string dir = getInstallAgentCacheDir();
+  if (dir.empty())
+    return "";
+  dir += installAgentDirName;
+  if (!untrustedDirReason(dir).empty() || !scriptProblem(getInstallAgentExecutable(dir)).empty())
+    return "";
+  return dir + fileSeparator;
 }
 
 std::string getInstallAgentExecutable(std::string agentDir) {
@@ -91,16 +174,19 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
   bool shipped = !archive.empty();
   std::string target = workDir;
   if (!shipped) {
-    // 2. Otherwise the cache, kept current by the download road.
+    // 2. Otherwise the cache, kept current by the download road; only once
+    //    it is certain that nobody else controls it.
+    std::string error;
+    if (!prepareInstallAgentCache(&error)) {
+      report(error, true);
+      return "";
+    }
     target = getInstallAgentCacheDir() + installAgentDirName;
-    mkpath(target, 0700);
-    archive = workDir + fileSeparator + installAgentZipName;
+    archive = joinPath(workDir, kDownloadName);
     bool downloaded = downloadInstallAgentFromQZ(archive.c_str(), report);
     std::string cached = downloaded ? installAgentDirOnDisk() : "";
     if (!downloaded || !cached.empty()) {
-      // The cache holds what counts. Beside the installer (test mode, or no
-      // temporary directory) a downloaded archive left behind would pass
-      // for a shipped agent on every later run.
+      // The cache holds what counts; the download is of no further use.
       unlink(archive.c_str());
       return downloaded ? getInstallAgentExecutable(cached) : "";
     }
@@ -118,8 +204,9 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
     return "";
   }
   std::string executable = getInstallAgentExecutable(target);
-  if (!isScript(executable)) {
-    report("The install agent archive has no install script at its top.", true);
+  std::string problem = scriptProblem(executable);
+  if (!problem.empty()) {
+    report(problem, true);
     report("Failed to initialize the install agent.", true);
     return "";
   }

@@ -1,7 +1,10 @@
 #include "sourcing/sourcing.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "driver/constants.h"
 #include "platform/shell.h"
@@ -60,13 +63,25 @@ TEST(GetInstallAgentCacheDir, RootHomeGetsNoExtraSlash) {
   EXPECT_EQ("/" + kRel, getInstallAgentCacheDir());
 }
 
-TEST(GetInstallAgentCacheDir, UnsetOrEmptyHomeMeansTmp) {
+TEST(GetInstallAgentCacheDir, RelativeHomeStillGetsItsSlash) {
+  HomeOverride home("h");
+  EXPECT_EQ("h/" + kRel, getInstallAgentCacheDir());
+}
+
+// Never a shared place such as /tmp, where another user could plant the
+// agent first.
+TEST(GetInstallAgentCacheDir, UnsetOrEmptyHomeMeansThePasswordDatabasesHome) {
+  struct passwd* entry = getpwuid(geteuid());
+  ASSERT_NE(nullptr, entry);
+  std::string expected = entry->pw_dir;
+  if (expected.back() != '/')
+    expected += '/';
   {
     HomeOverride home(nullptr);
-    EXPECT_EQ("/tmp/" + kRel, getInstallAgentCacheDir());
+    EXPECT_EQ(expected + kRel, getInstallAgentCacheDir());
   }
   HomeOverride home("");
-  EXPECT_EQ("/tmp/" + kRel, getInstallAgentCacheDir());
+  EXPECT_EQ(expected + kRel, getInstallAgentCacheDir());
 }
 
 TEST(GetInstallAgentExecutable, SlashOnlyWhereMissing) {
@@ -76,14 +91,55 @@ TEST(GetInstallAgentExecutable, SlashOnlyWhereMissing) {
   EXPECT_EQ("install", getInstallAgentExecutable(""));
 }
 
-TEST(InstallAgentDirOnDisk, OnlyWhenTheScriptExists) {
+TEST(InstallAgentDirOnDisk, OnlyWhenTheScriptIsARegularFile) {
   ScratchDir scratch;
   HomeOverride home(scratch.path().c_str());
   std::string dir = scratch.path() + "/" + kRel + "installagent/";
   ASSERT_EQ(0, mkpath(dir, 0700));
   EXPECT_EQ("", installAgentDirOnDisk());
+  writeFile(scratch / "elsewhere", "");
+  ASSERT_EQ(0, symlink((scratch / "elsewhere").c_str(), (dir + "install").c_str()));
+  EXPECT_EQ("", installAgentDirOnDisk());
+  unlink((dir + "install").c_str());
   writeFile(dir + "install", "");
   EXPECT_EQ(dir, installAgentDirOnDisk());
+  ASSERT_EQ(0, chmod(dir.c_str(), 0777));  // anyone could have swapped it
+  EXPECT_EQ("", installAgentDirOnDisk());
+}
+
+TEST(PrepareInstallAgentCache, MakesOwnerOnlyDirectoriesAndRefusesOthers) {
+  ScratchDir scratch;
+  HomeOverride home(scratch.path().c_str());
+  std::string error;
+  ASSERT_TRUE(prepareInstallAgentCache(&error)) << error;
+  EXPECT_EQ(0700, fileMode(scratch / ".orvant"));
+  EXPECT_EQ(0700, fileMode(scratch.path() + "/" + kRel + "installagent"));
+
+  std::string platform = scratch.path() + "/" + kRel.substr(0, kRel.size() - 1);
+  ASSERT_EQ(0, chmod(platform.c_str(), 0720));
+  EXPECT_FALSE(prepareInstallAgentCache(&error));
+  EXPECT_EQ("Cannot use the install agent cache: " + platform + ": other users may write to it",
+            error);
+  ASSERT_EQ(0, chmod(platform.c_str(), 0700));
+  ASSERT_EQ(0, chown((scratch / ".orvant").c_str(), 65534, 65534));
+  EXPECT_FALSE(prepareInstallAgentCache(&error));
+  EXPECT_EQ(
+      "Cannot use the install agent cache: " + scratch / ".orvant" + ": it belongs to another user",
+      error);
+}
+
+TEST(PrepareInstallAgentCache, ALinkIsNotFollowed) {
+  ScratchDir scratch;
+  ASSERT_EQ(0, mkpath(scratch / "home", 0700));
+  ASSERT_EQ(0, mkpath(scratch / "real", 0700));
+  ASSERT_EQ(0, symlink((scratch / "real").c_str(), (scratch / "home/.orvant").c_str()));
+  HomeOverride home((scratch / "home").c_str());
+  std::string error;
+  EXPECT_FALSE(prepareInstallAgentCache(&error));
+  EXPECT_EQ(
+      "Cannot use the install agent cache: " + scratch / "home/.orvant" + ": it is a symbolic link",
+      error);
+  EXPECT_TRUE(listDir(scratch / "real").empty());
 }
 
 TEST(FindAlternativeInstallAgent, AcceptsPrefixAndSuffixCaseSensitively) {

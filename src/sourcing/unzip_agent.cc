@@ -62,7 +62,7 @@ void removeDebrisBeside(const std::string& agentDir) {
   while (struct dirent* entry = readdir(listing)) {
     std::string name = entry->d_name;
     if (name.compare(0, stem.size(), stem) == 0)
-      debris.push_back(parent + "/" + name);
+      debris.push_back(joinPath(parent, name));
   }
   closedir(listing);
   for (const std::string& path : debris)

@@ -4,6 +4,8 @@
 // byte, so a stored value holding a newline never validates again.
 #include "sourcing/validation.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,10 @@
 
 namespace {
 
+// No ETag that the transfer accepts (its header lines are bounded by 100
+// KiB) is longer; a first line longer than this is no validation string.
+const size_t kMaxValidationLine = 100 * 1024;
+
 std::string validationFile(const std::string& dir) {
   return dir + fileSeparator + validationStringFileName;
 }
@@ -23,16 +29,30 @@ std::string validationFile(const std::string& dir) {
 bool isCacheValid(std::string dir, std::string expected) {
   if (!dir.empty() && expected.empty())
     return false;
-  std::string path = validationFile(dir);
+  // The file may be anything that someone left at its name: a FIFO must not
+  // block the run, a link must not lead to /dev/zero or another user's file.
+  int fd = open(validationFile(dir).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1)
+    return false;
   struct stat st;
-  if (stat(path.c_str(), &st) != 0)
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
     return false;
-  std::ifstream file(path, std::ios::binary);
-  if (!file)
-    return false;
-  std::string line;
-  std::getline(file, line);
-  return line == expected;
+  }
+  // One byte past the bound tells a first line that is too long.
+  std::string content;
+  char buffer[16384];
+  while (content.size() <= kMaxValidationLine && content.find('\n') == std::string::npos) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  std::string line = content.substr(0, content.find('\n'));
+  return line.size() <= kMaxValidationLine && line == expected;
 }
 
 void writeValidationString(std::string dir, std::string validationString) {

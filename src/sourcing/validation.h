@@ -3,8 +3,9 @@
 
 #include <string>
 
-/// True when the first line of `dir`/.validatestring is exactly `expected`.
-/// An empty `expected` never validates.
+/// True when the first line of `dir`/.validatestring, a regular file (not a
+/// link), is exactly `expected`, and at most 100 KiB long. Never blocks; an
+/// empty `expected` never validates.
 bool isCacheValid(std::string dir, std::string expected);
 
 /// Stores `validationString` in `dir`/.validatestring, replacing what was

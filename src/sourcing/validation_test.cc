@@ -1,6 +1,8 @@
 #include "sourcing/validation.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "test_util.h"
 
@@ -38,6 +40,29 @@ TEST(IsCacheValid, BytesMustMatchExactly) {
   EXPECT_FALSE(isCacheValid(StoredString("abc").dir, "ab"));
   EXPECT_FALSE(isCacheValid(StoredString("ab").dir, "abc"));
   EXPECT_FALSE(isCacheValid(StoredString("ABC").dir, "abc"));
+}
+
+TEST(IsCacheValid, OnlyARegularFileIsRead) {
+  ScratchDir scratch;
+  std::string file = scratch / ".validatestring";
+  // Were it opened blocking, no writer would ever come: the alarm ends it.
+  ASSERT_EQ(0, mkfifo(file.c_str(), 0600));
+  alarm(10);
+  EXPECT_FALSE(isCacheValid(scratch.path(), "abc"));
+  unlink(file.c_str());
+  ASSERT_EQ(0, symlink("/dev/zero", file.c_str()));
+  EXPECT_FALSE(isCacheValid(scratch.path(), std::string(100, '\0')));
+  unlink(file.c_str());
+  writeFile(scratch / "elsewhere", "abc");
+  ASSERT_EQ(0, symlink((scratch / "elsewhere").c_str(), file.c_str()));
+  EXPECT_FALSE(isCacheValid(scratch.path(), "abc"));
+  alarm(0);
+}
+
+TEST(IsCacheValid, FirstLineLongerThan100KiBNeverValidates) {
+  const std::string longest(100 * 1024, 'e');
+  EXPECT_TRUE(isCacheValid(StoredString(longest + "\nrest").dir, longest));
+  EXPECT_FALSE(isCacheValid(StoredString(longest + "e").dir, longest + "e"));
 }
 
 TEST(WriteValidationString, StoresExactlyOneCopyThatValidates) {
