@@ -7,6 +7,7 @@
 // namespaces (unshare -m) stand in for /root, /tmp and /proc where a test
 // must not touch the real ones.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -290,12 +291,16 @@ TEST_F(SharedMachine, WhereTheInstallerLives) {
   ASSERT_EQ(0, r.exitCode) << r.err;
   EXPECT_EQ(deep + "/bundle.zip", agentArgv().at(1));
 
-  fs::remove(record_ + "/argv");
-  RunResult noProc =
-      inOwnMountNamespace("mount -t tmpfs none /proc && exec \"$1\"", {deep + "/installer"},
-                          environment("http://127.0.0.1:1/none"));
-  ASSERT_EQ(0, noProc.exitCode) << noProc.err;
-  EXPECT_EQ(deep + "/bundle.zip", agentArgv().at(1));
+  // A sanitizer's runtime reads /proc itself, so only a plain build can run
+  // without it.
+  if (getenv("ASAN_OPTIONS") == nullptr) {
+    fs::remove(record_ + "/argv");
+    RunResult noProc =
+        inOwnMountNamespace("mount -t tmpfs none /proc && exec \"$1\"", {deep + "/installer"},
+                            environment("http://127.0.0.1:1/none"));
+    ASSERT_EQ(0, noProc.exitCode) << noProc.err;
+    EXPECT_EQ(deep + "/bundle.zip", agentArgv().at(1));
+  }
 
   // "COPY installer /" in a container image: a root of its own, sharing the
   // system's files, this world and the recording agent's helper.
