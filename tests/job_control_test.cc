@@ -54,7 +54,7 @@ TEST_F(JobControl, CtrlZStopsTheJobFgResumesItCtrlCReachesTheAgent) {
   shipAgent();
   RunResult r = shell({"send:./installer hold\\n", "expect:AGENT UP", "send:\\x1a",
                        "expect:Stopped", "expect:READY> ", "send:fg\\n", "expect:installer hold",
-                       "pause:0.5", "send:\\x03", "expect:exited with status 130\\.", "expect:READY> ",
+                       "pause:1", "send:\\x03", "expect:exited with status 130\\.", "expect:READY> ",
                        "send:echo STATUS=$?\\n", "expect:STATUS=130"});
   EXPECT_EQ(0, r.exitCode) << r.err << r.out;
   EXPECT_TRUE(listDir(tmp_).empty());
@@ -65,7 +65,7 @@ TEST_F(JobControl, CtrlZStopsTheJobFgResumesItCtrlCReachesTheAgent) {
 TEST_F(JobControl, BackgroundJobThatAsksOnTheTerminalStopsAndResumes) {
   shipAgent();
   RunResult r = shell({"send:./installer ask &\\n", "expect:Stopped", "send:fg\\n",
-                       "expect:installer ask", "pause:0.5", "send:yes\\n", "expect:ANSWER=yes",
+                       "expect:installer ask", "pause:1", "send:yes\\n", "expect:ANSWER=yes",
                        "expect:READY> ", "send:echo STATUS=$?\\n", "expect:STATUS=0"});
   EXPECT_EQ(0, r.exitCode) << r.err << r.out;
 }
