@@ -105,6 +105,7 @@ std::string argv2cmdline(int argc, const char* const* argv) {
 namespace {
 
 const int kInterruptSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+const int kInterruptSignalCount = sizeof kInterruptSignals / sizeof kInterruptSignals[0];
 
 volatile sig_atomic_t notedSignal = 0;
 volatile sig_atomic_t commandPid = 0;  // the running command; 0 when none
@@ -190,8 +191,8 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup) {
   for (int sig : kInterruptSignals)
     sigaddset(&held, sig);
   sigprocmask(SIG_BLOCK, &held, &previousMask);
-  struct sigaction saved[4];
-  for (int i = 0; i < 4; ++i)
+  struct sigaction saved[kInterruptSignalCount];
+  for (int i = 0; i < kInterruptSignalCount; ++i)
     sigaction(kInterruptSignals[i], nullptr, &saved[i]);
   noteInterrupts();
 
@@ -224,7 +225,7 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup) {
     commandHasOwnGroup = 0;
   }
   close(errorPipe[0]);
-  for (int i = 0; i < 4; ++i)
+  for (int i = 0; i < kInterruptSignalCount; ++i)
     sigaction(kInterruptSignals[i], &saved[i], nullptr);
   sigprocmask(SIG_SETMASK, &previousMask, nullptr);
   if (startError != 0) {

@@ -41,17 +41,19 @@ bool isCacheValid(std::string dir, std::string expected) {
   }
   // One byte past the bound tells a first line that is too long.
   std::string content;
+  size_t newline = std::string::npos;
   char buffer[16384];
-  while (content.size() <= kMaxValidationLine && content.find('\n') == std::string::npos) {
+  while (content.size() <= kMaxValidationLine && newline == std::string::npos) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
       break;
     content.append(buffer, static_cast<size_t>(n));
+    newline = content.find('\n', content.size() - static_cast<size_t>(n));
   }
   close(fd);
-  std::string line = content.substr(0, content.find('\n'));
+  std::string line = content.substr(0, newline);
   return line.size() <= kMaxValidationLine && line == expected;
 }
 
