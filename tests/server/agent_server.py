@@ -300,6 +300,8 @@ class Server:
         # Requests claimed but not yet fully answered; idle keep-alive
         # connections do not count, so they do not delay the exit.
         self.answering = 0
+        # What the next requests do, in order, before the options take over.
+        self.plan = list(args.plan)
 
     # -- bookkeeping ---------------------------------------------------------
 
@@ -320,6 +322,10 @@ class Server:
                 self.no_more_requests.set()
         self.stats.add("requests")
         return True, last
+
+    def next_step(self):
+        with self.lock:
+            return self.plan.pop(0) if self.plan else None
 
     def answered(self):
         with self.lock:
@@ -409,17 +415,62 @@ class Server:
             self.send_redirect(sock, request, location, keep is False)
             return "keep" if keep else "close"
 
+        step = self.next_step()
+        if step == "drop":
+            return "cut"
         status = args.status
+        cut_after = args.cut_after
+        if isinstance(step, int):
+            status, cut_after = step, None
+        elif step is not None:
+            status, cut_after = 200, step[1]
+        if args.conditional and self.matches(request.headers.get("if-none-match")):
+            status = 304
         if status in (204, 205, 304):
             self.stall_headers(conn, counts_as_body=False)
-            head = self.head_lines(status, keep is False)
+            head = self.head_lines(status, keep is False,
+                                   etag=not (status == 304 and args.not_modified_without_etag))
             send_all(sock, finish_head(head))
             return "keep" if keep else "close"
         if not 200 <= status < 300:
             self.stall_headers(conn, counts_as_body=False)
-            self.send_text(sock, request, status, keep is False, etag=True)
+            extra = []
+            if args.retry_after is not None and status in (429, 503):
+                extra.append(("Retry-After", args.retry_after))
+            self.send_text(sock, request, status, keep is False, extra=extra, etag=True)
             return "keep" if keep else "close"
-        return self.send_archive(conn, request, keep)
+        return self.send_archive(conn, request, keep, status, cut_after)
+
+    def matches(self, if_none_match):
+        """Whether If-None-Match names this server's ETag (weak comparison)."""
+        if if_none_match is None or self.args.etag_bytes is None:
+            return False
+        if if_none_match.strip() == "*":
+            return True
+        ours = self.args.etag_bytes.decode("latin-1")
+        ours = ours[2:] if ours.startswith("W/") else ours
+        for tag in if_none_match.split(","):
+            tag = tag.strip()
+            if (tag[2:] if tag.startswith("W/") else tag) == ours:
+                return True
+        return False
+
+    def range_start(self, request, size):
+        """(status, first byte) for a GET of the archive under --ranges."""
+        wanted = request.headers.get("range")
+        if not self.args.ranges or wanted is None or self.args.range_answer == 200:
+            return 200, 0
+        if self.args.range_answer == 416:
+            return 416, 0
+        if_range = request.headers.get("if-range")
+        if if_range is not None and (self.args.etag_bytes is None or
+                                     if_range != self.args.etag_bytes.decode("latin-1")):
+            return 200, 0
+        match = re.fullmatch(r"bytes=([0-9]+)-", wanted.strip())
+        if match is None:
+            return 200, 0
+        first = int(match.group(1))
+        return (416, 0) if first >= size else (206, first)
 
     def redirect_target(self, request):
         args = self.args
@@ -486,7 +537,7 @@ class Server:
             data += body
         send_all(sock, data)
 
-    def send_archive(self, conn, request, keep):
+    def send_archive(self, conn, request, keep, status, cut_after):
         args = self.args
         sock = conn.sock
         try:
@@ -497,11 +548,20 @@ class Server:
             return "close"
         with archive:
             size = os.fstat(archive.fileno()).st_size
+            range_status, first = self.range_start(request, size)
+            if range_status == 416:
+                self.send_text(sock, request, 416, keep is False, etag=True,
+                               extra=[("Content-Range", "bytes */%d" % size)])
+                return "keep" if keep else "close"
+            if range_status == 206:
+                status = 206
+            if isinstance(cut_after, str):  # a share of the archive: "50%"
+                cut_after = size * int(cut_after[:-1]) // 100
             announced = None if args.no_length else (
-                args.length if args.length is not None else size)
-            to_send = size if announced is None else min(size, announced)
-            if args.cut_after is not None:
-                to_send = min(to_send, args.cut_after)
+                args.length if args.length is not None else size) - first
+            to_send = size - first if announced is None else min(size - first, announced)
+            if cut_after is not None:
+                to_send = min(to_send, cut_after)
             cut = to_send < (size if announced is None else announced)
             close = (not keep) or announced is None
             is_get = request.method == "GET"
@@ -511,8 +571,12 @@ class Server:
                 return self.send_chunked(sock, archive, is_get)
             # A cut must come as a surprise, except that a body without a
             # length can only ever end with the connection.
-            head = self.head_lines(args.status, announced is None or (close and not cut))
+            head = self.head_lines(status, announced is None or (close and not cut))
             head.append(b"Content-Type: application/zip")
+            if args.ranges:
+                head.append(b"Accept-Ranges: bytes")
+            if status == 206:
+                head.append(b"Content-Range: bytes %d-%d/%d" % (first, size - 1, size))
             if announced is not None:
                 head.append(b"Content-Length: %d" % announced)
             try:
@@ -524,7 +588,7 @@ class Server:
             if not is_get:
                 return "close" if close else "keep"
             try:
-                self.send_body(conn, archive.fileno(), to_send)
+                self.send_body(conn, archive.fileno(), first, to_send)
             except ClientGone:
                 self.stats.add("aborted_bodies")
                 raise
@@ -553,7 +617,7 @@ class Server:
             self.stats.add("completed_bodies")
         return "close"
 
-    def send_body(self, conn, fd, to_send):
+    def send_body(self, conn, fd, first, to_send):
         args = self.args
         sock = conn.sock
         use_sendfile = not isinstance(sock, ssl.SSLSocket)
@@ -582,10 +646,10 @@ class Server:
                     time.sleep(delay)
             try:
                 if use_sendfile:
-                    count = os.sendfile(sock.fileno(), fd, sent, piece)
+                    count = os.sendfile(sock.fileno(), fd, first + sent, piece)
                 else:
                     view = memoryview(buffer)[:piece]
-                    count = os.preadv(fd, [view], sent)
+                    count = os.preadv(fd, [view], first + sent)
                     if count > 0:
                         sock.sendall(view[:count])
             except (OSError, ValueError) as error:
@@ -714,6 +778,23 @@ def parse_args(argv):
                         help="end cut connections with a TCP reset instead of a FIN")
     parser.add_argument("--rate", type=int, default=0, metavar="BYTES_PER_SEC",
                         help="throttle the body to about this many bytes per second")
+    parser.add_argument("--conditional", action="store_true",
+                        help="answer 304 with no body when If-None-Match names the ETag")
+    parser.add_argument("--not-modified-without-etag", action="store_true",
+                        help="304 answers carry no ETag")
+    parser.add_argument("--ranges", action="store_true",
+                        help="send 'Accept-Ranges: bytes' and answer 'Range: bytes=N-' (with "
+                             "an If-Range equal to the ETag, or none) with a 206")
+    parser.add_argument("--range-answer", type=int, choices=(200, 206, 416), default=206,
+                        help="with --ranges: answer range requests with the whole archive "
+                             "(200) or with 416 instead")
+    parser.add_argument("--plan", default="", metavar="STEP,...",
+                        help="the first requests, in order: a status (503: a text answer, "
+                             "200: the archive), cut:N or cut:P%% (the archive cut after N "
+                             "bytes or P%% of it), or drop (closed without an answer); later "
+                             "requests follow the other options")
+    parser.add_argument("--retry-after", metavar="VALUE",
+                        help="put 'Retry-After: VALUE' on 429 and 503 answers")
     parser.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this certificate")
     parser.add_argument("--tls-key", metavar="FILE", help="private key for --tls-cert")
     parser.add_argument("--bind", default="127.0.0.1", metavar="ADDR",
@@ -768,6 +849,19 @@ def parse_args(argv):
                                 else header_value(args.redirect_etag, "--redirect-etag"))
     if args.redirect_to is not None:
         header_value(args.redirect_to, "--redirect-to")
+    plan = []
+    for step in filter(None, args.plan.split(",")):
+        if step == "drop":
+            plan.append(step)
+        elif re.fullmatch(r"[2-5][0-9][0-9]", step):
+            plan.append(int(step))
+        elif re.fullmatch(r"cut:[0-9]+", step):
+            plan.append(("cut", int(step[4:])))
+        elif re.fullmatch(r"cut:[0-9]+%", step) and int(step[4:-1]) <= 100:
+            plan.append(("cut", step[4:]))
+        else:
+            parser.error("--plan: unknown step %r" % step)
+    args.plan = plan
     args.header_bytes = []
     for header in args.header:
         if ":" not in header:
