@@ -11,17 +11,25 @@
 #include "test_util.h"
 
 TestServer::TestServer(const std::string& archive, const std::vector<std::string>& args) {
-  char statsTemplate[] = "/tmp/installer-test-stats-XXXXXX";
-  int statsFd = mkstemp(statsTemplate);
-  close(statsFd);
-  statsFile_ = statsTemplate;
-  std::vector<std::string> argv = {"python3", TEST_SERVER_SCRIPT, "--archive", archive,
-                                   "--stats", statsFile_};
+  std::vector<std::string> argv = {"python3", TEST_SERVER_SCRIPT, "--archive", archive};
   for (const std::string& arg : args) {
     argv.push_back(arg);
     if (arg == "--tls-cert")
       tls_ = true;
   }
+  launch(argv);
+}
+
+TestServer::TestServer(const Plain& plain) {
+  launch({"python3", PLAIN_SERVER_SCRIPT, plain.dir});
+}
+
+void TestServer::launch(std::vector<std::string> argv) {
+  char statsTemplate[] = "/tmp/installer-test-stats-XXXXXX";
+  int statsFd = mkstemp(statsTemplate);
+  close(statsFd);
+  statsFile_ = statsTemplate;
+  argv.insert(argv.end(), {"--stats", statsFile_});
 
   int pipeFds[2];
   if (pipe(pipeFds) != 0)

@@ -20,6 +20,14 @@ struct ServerStats {
 class TestServer {
  public:
   TestServer(const std::string& archive, const std::vector<std::string>& args = {});
+  /// An ordinary static file server instead (tests/server/plain_server.py)
+  /// serving the files of `dir`: headers and body at once, a strong ETag,
+  /// and neither If-None-Match nor Range. Its stats count requests and
+  /// body bytes only.
+  struct Plain {
+    std::string dir;
+  };
+  explicit TestServer(const Plain& plain);
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
@@ -31,6 +39,8 @@ class TestServer {
   ServerStats stats() const;
 
  private:
+  void launch(std::vector<std::string> argv);
+
   pid_t pid_ = -1;
   int port_ = 0;
   bool tls_ = false;

@@ -91,6 +91,7 @@ struct FakeView : DownloadView {
     color = c;
     texts.push_back(t);
   }
+  void setDetailText(const std::string& t) override { detail = t; }
   void setCancelEnabled(bool e) override { cancelEnabled = e; }
   void displayNow() override {
     ++displays;
@@ -112,20 +113,23 @@ struct FakeView : DownloadView {
   bool closeOnDisplay = false;  ///< the user closes the window as it redraws
   int displays = 0;
   std::string text = "Connecting";
+  std::string detail;
   TextColor color = TextColor::Normal;
   std::vector<std::string> texts;
 };
 
 struct FakeTransfer : Transfer {
-  void start(const std::string& u, const std::string& d, TransferDelegate* del) override {
+  void start(const std::string& u, const std::string& d, const std::string& inm,
+             TransferDelegate* del) override {
     url = u;
     destination = d;
+    ifNoneMatch = inm;
     delegate = del;
     ++starts;
   }
   void cancel() override { ++cancels; }
 
-  std::string url, destination;
+  std::string url, destination, ifNoneMatch;
   TransferDelegate* delegate = nullptr;
   int starts = 0, cancels = 0;
 };

@@ -5,7 +5,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
 #include <filesystem>
+#include <functional>
 
 #include "driver/constants.h"
 #include "platform/shell.h"
@@ -30,6 +35,69 @@ class WindowRoad : public InstallerTest {
   std::string archive_ = makeAgentArchive("agent.zip", 1 << 20);
 };
 
+// Runs `act` on the top-level window titled `title` on the tests' display;
+// false when there is no such window.
+bool withWindowTitled(const std::string& title,
+                      const std::function<void(Display*, Window)>& act) {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr)
+    return false;
+  Window root = DefaultRootWindow(display), parent, *children = nullptr;
+  unsigned count = 0;
+  bool found = false;
+  XQueryTree(display, root, &root, &parent, &children, &count);
+  for (unsigned i = 0; i < count && !found; ++i) {
+    char* name = nullptr;
+    if (XFetchName(display, children[i], &name) && name != nullptr && title == name) {
+      act(display, children[i]);
+      found = true;
+    }
+    XFree(name);
+  }
+  XFree(children);
+  XCloseDisplay(display);
+  return found;
+}
+
+// Asks the window to close, as a window manager's close button does.
+void askToClose(Display* display, Window window) {
+  XEvent event = {};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, window, False, NoEventMask, &event);
+  XFlush(display);
+}
+
+// How many of the window's pixels, as the X server shows them, are dark
+// (text) and how many red (a failure's text).
+struct Ink {
+  long dark = 0, red = 0;
+};
+Ink inkOf(Display* display, Window window) {
+  XWindowAttributes attributes;
+  XGetWindowAttributes(display, window, &attributes);
+  XImage* image = XGetImage(display, window, 0, 0, static_cast<unsigned>(attributes.width),
+                            static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+  Ink ink;
+  if (image == nullptr)
+    return ink;
+  for (int y = 0; y < attributes.height; ++y) {
+    for (int x = 0; x < attributes.width; ++x) {
+      unsigned long pixel = XGetPixel(image, x, y);
+      int r = static_cast<int>((pixel >> 16) & 0xff), g = static_cast<int>((pixel >> 8) & 0xff),
+          b = static_cast<int>(pixel & 0xff);
+      ink.dark += r < 100 && g < 100 && b < 100;
+      ink.red += r > 150 && g < 90 && b < 90;
+    }
+  }
+  XDestroyImage(image);
+  return ink;
+}
+
 }  // namespace
 
 TEST_F(WindowRoad, DownloadsStartsTheAgentOnceThenUsesTheCache) {
@@ -52,7 +120,7 @@ TEST_F(WindowRoad, DownloadsStartsTheAgentOnceThenUsesTheCache) {
 }
 
 TEST_F(WindowRoad, FailureStaysOnScreenUntilTheUserLeaves) {
-  TestServer server(archive_, {"--status", "404"});
+  TestServer server(archive_, {"--plan", "503", "--retry-after", "30"});
   std::unique_ptr<Child> child = startInstaller(server);
   usleep(1500 * 1000);
   ASSERT_EQ(0, kill(child->pid(), 0)) << "the window did not stay: " << child->errSoFar();
@@ -74,5 +142,29 @@ TEST_F(WindowRoad, InterruptMidTransferCancels) {
   EXPECT_EQ(255, r.exitCode);
   EXPECT_FALSE(agentRan());
   EXPECT_FALSE(pathExists(cachedScript()));
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+// Closing the window while it waits to try again ends the run at once. The
+// wait shows no failure: the server's answer is one that may pass.
+TEST_F(WindowRoad, ClosingTheWindowDuringTheWaitToRetryCancels) {
+  TestServer server(archive_, {"--plan", "503", "--retry-after", "30"});
+  std::unique_ptr<Child> child = startInstaller(server);
+  Ink ink;
+  bool shown = false;
+  for (int i = 0; i < 500 && ink.dark < 50; ++i) {
+    usleep(10000);
+    shown = withWindowTitled("Installer", [&ink](Display* d, Window w) { ink = inkOf(d, w); });
+  }
+  ASSERT_TRUE(shown) << "no window titled Installer: " << child->errSoFar();
+  usleep(300 * 1000);  // whatever the 503 brings is drawn by now
+  withWindowTitled("Installer", [&ink](Display* d, Window w) { ink = inkOf(d, w); });
+  EXPECT_GT(ink.dark, 50) << "no text drawn";
+  EXPECT_EQ(0, ink.red) << "a failure is shown";
+  ASSERT_TRUE(withWindowTitled("Installer", askToClose));
+  RunResult r = child->wait(10);
+  EXPECT_EQ(255, r.exitCode) << r.err;
+  EXPECT_EQ(1, server.stats().requests);
+  EXPECT_FALSE(agentRan());
   EXPECT_TRUE(listDir(tmp_).empty());
 }

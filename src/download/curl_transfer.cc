@@ -7,8 +7,11 @@
 #include <glib.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string_view>
 
@@ -46,12 +49,62 @@ bool headerValue(std::string_view line, std::string_view name, std::string_view*
   return true;
 }
 
+// Body bytes are written in pieces at least this large: a TLS record brings
+// 16 KiB at a time, and a write each would be most of the run's system time.
+const size_t kWritePiece = 512 * 1024;
+
 int64_t parseLength(std::string_view value) {
   guint64 length = 0;
   if (!g_ascii_string_to_unsigned(std::string(value).c_str(), 10, 0, INT64_MAX, &length,
                                   nullptr))
     return -1;
   return static_cast<int64_t>(length);
+}
+
+// "bytes N-M/T" gives N; anything else -1.
+int64_t contentRangeStart(std::string_view value) {
+  if (value.size() < 6 || g_ascii_strncasecmp(value.data(), "bytes ", 6) != 0)
+    return -1;
+  value.remove_prefix(6);
+  size_t dash = value.find('-');
+  return dash == std::string_view::npos ? -1 : parseLength(trim(value.substr(0, dash)));
+}
+
+// Seconds to wait from a Retry-After value, a number or an HTTP date; -1
+// when it is neither.
+int64_t parseRetryAfter(std::string_view value) {
+  int64_t seconds = parseLength(value);
+  if (seconds >= 0)
+    return seconds;
+  time_t when = curl_getdate(std::string(value).c_str(), nullptr);
+  if (when == -1)
+    return -1;
+  time_t now = time(nullptr);
+  return when > now ? static_cast<int64_t>(when - now) : 0;
+}
+
+// Failures that another attempt may not meet: the network or the server
+// may have recovered by then. A name that does not resolve, a certificate
+// that does not verify or a URL the server does not know will not change.
+bool isTransient(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isTransientStatus(long status) {
+  return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
+         status == 504;
 }
 
 // Returns a description of what is wrong with `url`, empty when it is an
@@ -83,15 +136,19 @@ void removeSource(guint* source) {
   *source = 0;
 }
 
+// A run goes from start() to the delegate's last word and may take several
+// attempts, each a request of its own; the body so far outlives an attempt
+// when the next can resume it.
 class CurlTransfer : public Transfer {
  public:
-  explicit CurlTransfer(int idleTimeoutSeconds) : idleSeconds_(idleTimeoutSeconds) {}
+  CurlTransfer(int idleTimeoutSeconds, RetryPolicy policy)
+      : idleSeconds_(idleTimeoutSeconds), policy_(policy) {}
   ~CurlTransfer() override { cancel(); }
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
   void start(const std::string& url, const std::string& destination,
-             TransferDelegate* delegate) override;
+             const std::string& ifNoneMatch, TransferDelegate* delegate) override;
   void cancel() override;
 
  private:
@@ -101,19 +158,30 @@ class CurlTransfer : public Transfer {
     bool hasLocation = false;
     bool hasETag = false;
     bool chunked = false;
+    bool acceptsRanges = false;
     std::string etag;
     int64_t length = -1;
+    int64_t rangeStart = -1;
+    int64_t retryAfter = -1;
   };
 
-  std::string setUp(bool secure);
+  std::string beginAttempt();
+  std::string setUp();
+  void endAttempt();
   void drive(curl_socket_t fd, int action);
   void deliver();
   void complete(CURLcode result);
+  void finish();
+  void attemptFailed(const std::string& description, bool transient);
+  void waitForNextAttempt(int64_t milliseconds);
   void fail(std::string description);
   void stop();
   bool readHeaderLine(std::string_view line);
   bool endOfHeaderBlock();
-  bool writeBody(const char* data, size_t length);
+  size_t writeBody(const char* data, size_t length);
+  bool openPartial();
+  bool flush();
+  void dropPartial();
   std::string describe(CURLcode code) const;
   std::string partial() const { return destination_ + ".partial"; }
 
@@ -123,64 +191,112 @@ class CurlTransfer : public Transfer {
   static gboolean onTimer(gpointer self);
   static gboolean onIdleCheck(gpointer self);
   static gboolean onEarlyFailure(gpointer self);
+  static gboolean onWaitTick(gpointer self);
   static size_t onHeader(char* data, size_t size, size_t count, void* self);
   static size_t onBody(char* data, size_t size, size_t count, void* self);
 
   const int idleSeconds_;
+  const RetryPolicy policy_;
   std::string url_;
   std::string destination_;
+  bool secure_ = true;
+  // Asked until a body is wanted: after that, the cached agent it named is gone.
+  std::string ifNoneMatch_;
   TransferDelegate* delegate_ = nullptr;  // null when no transfer is running
   // One per run. Code that calls the delegate holds a weak reference: when
   // it has expired, the run was cancelled or this transfer deleted, and
   // nothing here may be touched any more.
   std::shared_ptr<char> run_;
+  int attempt_ = 0;
 
+  // The body so far: `written_` bytes in the partial file, then `pending_`.
+  int file_ = -1;
+  int64_t written_ = 0;
+  std::string pending_;
+  // A resumed body must come with the strong ETag its start came with, and
+  // from a server that said it serves ranges.
+  std::string entityTag_;
+  bool resumable_ = false;
+  int64_t rangeFrom_ = 0;  // this attempt asks for the body from here on
+
+  // The attempt under way.
   CURLM* multi_ = nullptr;
   CURL* easy_ = nullptr;
+  struct curl_slist* headers_ = nullptr;
   char errorBuffer_[CURL_ERROR_SIZE] = {};
   std::map<curl_socket_t, guint> sockets_;
   guint timer_ = 0;
   guint idleTimer_ = 0;
   guint earlyFailure_ = 0;
   gint64 lastReceived_ = 0;
-
   HeaderBlock block_;
   bool accepted_ = false;  // the final 2xx response has arrived
-  int file_ = -1;
-  std::string failure_;  // why the run failed, when curl's own reason is not it
+  bool held_ = false;      // its body waits for the delegate's judgement
+  bool paused_ = false;    // and curl holds some of it back meanwhile
+  bool notModified_ = false;
+  std::string notModifiedTag_;
+  std::string failure_;  // why the attempt failed, when curl's own reason is not it
+  bool failureTransient_ = false;
+  bool restart_ = false;  // the next attempt starts the body over, at once
+  int failureStatus_ = 0;
+  int64_t retryAfter_ = -1;
   bool responseUnreported_ = false;
   uint64_t bytesUnreported_ = 0;
+
+  // The wait before the next attempt.
+  guint waitTimer_ = 0;
+  gint64 waitEnd_ = 0;
+  RetryNotice notice_;
 };
 
 void CurlTransfer::start(const std::string& url, const std::string& destination,
-                         TransferDelegate* delegate) {
+                         const std::string& ifNoneMatch, TransferDelegate* delegate) {
   cancel();
   url_ = url;
   destination_ = destination;
+  ifNoneMatch_ = ifNoneMatch;
   delegate_ = delegate;
   run_ = std::make_shared<char>();
-  block_ = HeaderBlock();
-  accepted_ = false;
-  failure_.clear();
-  responseUnreported_ = false;
-  bytesUnreported_ = 0;
+  attempt_ = 0;
+  written_ = 0;
+  entityTag_.clear();
+  resumable_ = false;
+  rangeFrom_ = 0;
 
-  bool secure = true;
-  std::string problem = checkUrl(url, &secure);
+  std::string problem = checkUrl(url, &secure_);
   if (problem.empty())
-    problem = setUp(secure);
+    problem = beginAttempt();
   if (!problem.empty()) {
     // The delegate may not hear of the outcome before start() returns.
     failure_ = problem;
     earlyFailure_ = g_timeout_add(0, onEarlyFailure, this);
-    return;
   }
+}
+
+std::string CurlTransfer::beginAttempt() {
+  ++attempt_;
+  block_ = HeaderBlock();
+  accepted_ = false;
+  held_ = false;
+  paused_ = false;
+  notModified_ = false;
+  failure_.clear();
+  failureTransient_ = false;
+  restart_ = false;
+  failureStatus_ = 0;
+  retryAfter_ = -1;
+  responseUnreported_ = false;
+  bytesUnreported_ = 0;
+  std::string problem = setUp();
+  if (!problem.empty())
+    return problem;
   lastReceived_ = g_get_monotonic_time();
   if (idleSeconds_ > 0)
     idleTimer_ = g_timeout_add(static_cast<guint>(idleSeconds_) * 1000, onIdleCheck, this);
+  return "";
 }
 
-std::string CurlTransfer::setUp(bool secure) {
+std::string CurlTransfer::setUp() {
   multi_ = curl_multi_init();
   easy_ = curl_easy_init();
   if (multi_ == nullptr || easy_ == nullptr)
@@ -217,7 +333,7 @@ std::string CurlTransfer::setUp(bool secure) {
   if (code == CURLE_OK)
     code = curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
   if (code == CURLE_OK)
-    code = curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    code = curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, secure_ ? "https" : "http,https");
   // OpenSSL's own variables; libcurl does not look at them, users expect it to.
   const char* caFile = getenv("SSL_CERT_FILE");
   if (code == CURLE_OK && caFile != nullptr && *caFile != '\0')
@@ -225,6 +341,18 @@ std::string CurlTransfer::setUp(bool secure) {
   const char* caDir = getenv("SSL_CERT_DIR");
   if (code == CURLE_OK && caDir != nullptr && *caDir != '\0')
     code = curl_easy_setopt(easy_, CURLOPT_CAPATH, caDir);
+  // A resumed body must be the same body: If-Range makes the server send
+  // the whole of a changed one instead.
+  if (rangeFrom_ > 0) {
+    std::string range = std::to_string(rangeFrom_) + "-";
+    if (code == CURLE_OK)
+      code = curl_easy_setopt(easy_, CURLOPT_RANGE, range.c_str());
+    headers_ = curl_slist_append(headers_, ("If-Range: " + entityTag_).c_str());
+  } else if (!ifNoneMatch_.empty()) {
+    headers_ = curl_slist_append(headers_, ("If-None-Match: " + ifNoneMatch_).c_str());
+  }
+  if (code == CURLE_OK && headers_ != nullptr)
+    code = curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
   if (code != CURLE_OK)
     return describe(code);
 
@@ -244,11 +372,9 @@ void CurlTransfer::cancel() {
     unlink(partial().c_str());
 }
 
-void CurlTransfer::stop() {
-  run_.reset();
-  delegate_ = nullptr;
-  // Curl reports sockets and timers going away through the callbacks, so
-  // the sources are dropped only after curl is done with them.
+// Curl reports sockets and timers going away through the callbacks, so the
+// sources are dropped only after curl is done with them.
+void CurlTransfer::endAttempt() {
   if (easy_ != nullptr) {
     if (multi_ != nullptr)
       curl_multi_remove_handle(multi_, easy_);
@@ -259,15 +385,25 @@ void CurlTransfer::stop() {
     curl_multi_cleanup(multi_);
     multi_ = nullptr;
   }
+  curl_slist_free_all(headers_);
+  headers_ = nullptr;
   for (const auto& [fd, source] : sockets_)
     g_source_remove(source);
   sockets_.clear();
   removeSource(&timer_);
   removeSource(&idleTimer_);
+}
+
+void CurlTransfer::stop() {
+  run_.reset();
+  delegate_ = nullptr;
+  endAttempt();
   removeSource(&earlyFailure_);
+  removeSource(&waitTimer_);
   if (file_ >= 0)
     close(file_);
   file_ = -1;
+  std::string().swap(pending_);
 }
 
 void CurlTransfer::drive(curl_socket_t fd, int action) {
@@ -279,9 +415,10 @@ void CurlTransfer::drive(curl_socket_t fd, int action) {
     deliver();
 }
 
-// The delegate is called only from here and from fail(), never from inside
-// a curl callback: curl forbids removing a handle from its own callbacks,
-// and a delegate may cancel or delete this transfer in any call.
+// The delegate is called only from here, from the timers and from fail(),
+// never from inside a curl callback: curl forbids removing a handle from
+// its own callbacks, and a delegate may cancel or delete this transfer in
+// any call.
 void CurlTransfer::deliver() {
   std::weak_ptr<char> run = run_;
   if (responseUnreported_) {
@@ -290,6 +427,22 @@ void CurlTransfer::deliver() {
     delegate_->didReceiveResponse(response.etag, response.hasETag, response.length);
     if (run.expired())
       return;
+    // The body is wanted: it gets a file, and curl may read on. Curl hands
+    // over what it held back at once, from inside curl_easy_pause.
+    ifNoneMatch_.clear();
+    held_ = false;
+    if (!openPartial()) {
+      fail(failure_);
+      return;
+    }
+    if (paused_) {
+      paused_ = false;
+      CURLcode resumed = curl_easy_pause(easy_, CURLPAUSE_CONT);
+      if (resumed != CURLE_OK) {
+        fail(failure_.empty() ? describe(resumed) : failure_);
+        return;
+      }
+    }
   }
   if (bytesUnreported_ > 0) {
     uint64_t length = bytesUnreported_;
@@ -308,18 +461,33 @@ void CurlTransfer::deliver() {
 }
 
 void CurlTransfer::complete(CURLcode result) {
+  if (notModified_) {
+    std::weak_ptr<char> run = run_;
+    delegate_->didReceiveNotModified(notModifiedTag_);
+    if (!run.expired())
+      fail("HTTP status 304");
+    return;
+  }
+  if (failure_.empty() && result == CURLE_OK && accepted_) {
+    finish();
+    return;
+  }
   if (!failure_.empty()) {
-    fail(failure_);
-    return;
-  }
-  if (result != CURLE_OK) {
-    fail(describe(result));
-    return;
-  }
-  if (!accepted_) {
+    attemptFailed(failure_, failureTransient_);
+  } else if (result != CURLE_OK) {
+    attemptFailed(describe(result), isTransient(result));
+  } else {
+    // A final answer without a body to take, such as a redirect curl
+    // cannot follow.
     long status = 0;
     curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
     fail("HTTP status " + std::to_string(status));
+  }
+}
+
+void CurlTransfer::finish() {
+  if (!flush()) {
+    fail(failure_);
     return;
   }
   int file = file_;
@@ -332,6 +500,70 @@ void CurlTransfer::complete(CURLcode result) {
   TransferDelegate* delegate = delegate_;
   stop();
   delegate->didFinish();
+}
+
+void CurlTransfer::attemptFailed(const std::string& description, bool transient) {
+  if (!transient || attempt_ >= policy_.attempts) {
+    fail(description);
+    return;
+  }
+  // What arrived stays only when the next attempt can ask for the rest.
+  bool keep = resumable_ && !restart_ && file_ >= 0;
+  if (keep && !flush()) {
+    fail(failure_);
+    return;
+  }
+  if (!keep || written_ == 0)
+    dropPartial();
+  rangeFrom_ = written_;
+  if (restart_) {
+    // The server holds another body than the one begun: start it over now.
+    endAttempt();
+    waitForNextAttempt(0);
+    return;
+  }
+  // 1, 2, 4, 8 ... times the first wait, each ±25 %; a server that asks
+  // for longer gets it, within bounds.
+  double nominal = static_cast<double>(policy_.firstWaitMilliseconds) *
+                   static_cast<double>(1 << std::min(attempt_ - 1, 16));
+  int64_t wait = static_cast<int64_t>(nominal * g_random_double_range(0.75, 1.25));
+  if (retryAfter_ >= 0)
+    wait = std::max(wait, std::min<int64_t>(retryAfter_, policy_.retryAfterCapSeconds) * 1000);
+  notice_ = RetryNotice();
+  notice_.description = description;
+  notice_.httpStatus = failureStatus_;
+  notice_.attempt = attempt_ + 1;
+  notice_.attempts = policy_.attempts;
+  notice_.first = true;
+  endAttempt();
+  waitForNextAttempt(wait);
+}
+
+// Tells the delegate of the wait whenever the whole seconds left change.
+void CurlTransfer::waitForNextAttempt(int64_t milliseconds) {
+  waitEnd_ = g_get_monotonic_time() + milliseconds * 1000;
+  waitTimer_ = g_timeout_add(0, onWaitTick, this);
+}
+
+gboolean CurlTransfer::onWaitTick(gpointer self) {
+  auto* transfer = static_cast<CurlTransfer*>(self);
+  transfer->waitTimer_ = 0;
+  gint64 left = (transfer->waitEnd_ - g_get_monotonic_time()) / 1000;
+  if (left <= 0) {
+    std::string problem = transfer->beginAttempt();
+    if (!problem.empty())
+      transfer->fail(problem);
+    return G_SOURCE_REMOVE;
+  }
+  int seconds = static_cast<int>((left + 999) / 1000);
+  transfer->waitTimer_ =
+      g_timeout_add(static_cast<guint>(left - (seconds - 1) * 1000), onWaitTick, transfer);
+  RetryNotice notice = transfer->notice_;
+  notice.secondsLeft = seconds;
+  transfer->notice_.first = false;
+  // Last: the delegate may cancel or delete this transfer.
+  transfer->delegate_->willRetry(notice);
+  return G_SOURCE_REMOVE;
 }
 
 void CurlTransfer::fail(std::string description) {
@@ -371,6 +603,13 @@ bool CurlTransfer::readHeaderLine(std::string_view line) {
                      nullptr;
   } else if (headerValue(line, "Location", &value)) {
     block_.hasLocation = !value.empty();
+  } else if (headerValue(line, "Accept-Ranges", &value)) {
+    block_.acceptsRanges = g_ascii_strncasecmp(value.data(), "bytes", value.size()) == 0 &&
+                           value.size() == 5;
+  } else if (headerValue(line, "Content-Range", &value)) {
+    block_.rangeStart = contentRangeStart(value);
+  } else if (headerValue(line, "Retry-After", &value)) {
+    block_.retryAfter = parseRetryAfter(value);
   }
   return true;
 }
@@ -382,28 +621,83 @@ bool CurlTransfer::endOfHeaderBlock() {
   // Curl reads on past informational answers and redirects it follows.
   if (status / 100 == 1 || (status / 100 == 3 && block_.hasLocation))
     return true;
+  // The cached agent is current: no body follows, the attempt ends by itself.
+  if (status == 304 && !ifNoneMatch_.empty() && rangeFrom_ == 0) {
+    notModified_ = true;
+    notModifiedTag_ = block_.hasETag ? block_.etag : ifNoneMatch_;
+    return true;
+  }
   // Refusing the body makes curl drop the connection instead of reading on.
-  if (status / 100 != 2) {
-    failure_ = "HTTP status " + std::to_string(status);
+  if (rangeFrom_ > 0 && status == 416) {
+    failure_ = "HTTP status 416";
+    failureTransient_ = restart_ = true;
     return false;
   }
-  // The body goes to a name of its own until it is whole: a run killed
-  // midway leaves no partial file under the destination's name.
-  file_ = open(partial().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (file_ < 0) {
-    failure_ = "Cannot create " + destination_ + ": " + strerror(errno);
+  if (status / 100 != 2) {
+    failure_ = "HTTP status " + std::to_string(status);
+    failureTransient_ = isTransientStatus(status);
+    failureStatus_ = static_cast<int>(status);
+    retryAfter_ = block_.retryAfter;
     return false;
   }
   if (block_.chunked)
     block_.length = -1;
   accepted_ = true;
+  if (rangeFrom_ > 0 && status == 206) {
+    if (block_.rangeStart != rangeFrom_ || !block_.hasETag || block_.etag != entityTag_) {
+      failure_ = "The server resumed the download elsewhere or with another body";
+      failureTransient_ = restart_ = true;
+      return false;
+    }
+    return true;  // the body goes on where it was cut
+  }
+  // A body from its start, the first or again: the delegate judges it
+  // before any of it is read.
+  bool weak = block_.etag.compare(0, 2, "W/") == 0;
+  entityTag_ = block_.hasETag && !weak ? block_.etag : "";
+  resumable_ = !entityTag_.empty() && block_.acceptsRanges;
+  held_ = true;
   responseUnreported_ = true;
   return true;
 }
 
-bool CurlTransfer::writeBody(const char* data, size_t length) {
+size_t CurlTransfer::writeBody(const char* data, size_t length) {
   if (!accepted_)
-    return true;
+    return length;
+  if (held_) {
+    paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  pending_.append(data, length);
+  bytesUnreported_ += length;
+  if (pending_.size() >= kWritePiece && !flush())
+    return 0;
+  return length;
+}
+
+// The body's file, created once the body is wanted; a body begun again
+// overwrites what an earlier attempt left.
+bool CurlTransfer::openPartial() {
+  pending_.clear();
+  pending_.reserve(2 * kWritePiece);
+  written_ = 0;
+  if (file_ >= 0) {
+    if (ftruncate(file_, 0) == 0 && lseek(file_, 0, SEEK_SET) == 0)
+      return true;
+  } else {
+    // The body goes to a name of its own until it is whole: a run killed
+    // midway leaves no partial file under the destination's name.
+    file_ = open(partial().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file_ >= 0)
+      return true;
+  }
+  failure_ = "Cannot create " + destination_ + ": " + strerror(errno);
+  return false;
+}
+
+bool CurlTransfer::flush() {
+  const char* data = pending_.data();
+  size_t length = pending_.size();
   while (length > 0) {
     ssize_t written = write(file_, data, length);
     if (written < 0 && errno == EINTR)
@@ -414,9 +708,20 @@ bool CurlTransfer::writeBody(const char* data, size_t length) {
     }
     data += written;
     length -= static_cast<size_t>(written);
-    bytesUnreported_ += static_cast<uint64_t>(written);
+    written_ += written;
   }
+  pending_.clear();
   return true;
+}
+
+void CurlTransfer::dropPartial() {
+  if (file_ >= 0) {
+    close(file_);
+    file_ = -1;
+    unlink(partial().c_str());
+  }
+  written_ = 0;
+  pending_.clear();
 }
 
 int CurlTransfer::onSocketChange(CURL*, curl_socket_t fd, int what, void* self, void*) {
@@ -487,8 +792,8 @@ gboolean CurlTransfer::onIdleCheck(gpointer self) {
     guint left = static_cast<guint>((idle - quiet) / 1000 + 1);
     transfer->idleTimer_ = g_timeout_add(left, onIdleCheck, transfer);
   } else {
-    transfer->fail("Nothing received for " + std::to_string(transfer->idleSeconds_) +
-                   " seconds");
+    transfer->attemptFailed(
+        "Nothing received for " + std::to_string(transfer->idleSeconds_) + " seconds", true);
   }
   return G_SOURCE_REMOVE;
 }
@@ -508,16 +813,15 @@ size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self)
 
 size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
   size_t length = size * count;
-  auto* transfer = static_cast<CurlTransfer*>(self);
-  return transfer->writeBody(data, length) ? length : 0;
+  return static_cast<CurlTransfer*>(self)->writeBody(data, length);
 }
 
 }  // namespace
 
-std::unique_ptr<Transfer> makeCurlTransfer(int idleTimeoutSeconds) {
+std::unique_ptr<Transfer> makeCurlTransfer(int idleTimeoutSeconds, RetryPolicy policy) {
   // Once per process, before the first handle; never undone, as handles
   // may outlive any one caller.
   static const CURLcode initialized = curl_global_init(CURL_GLOBAL_DEFAULT);
   (void)initialized;
-  return std::make_unique<CurlTransfer>(idleTimeoutSeconds);
+  return std::make_unique<CurlTransfer>(idleTimeoutSeconds, policy);
 }

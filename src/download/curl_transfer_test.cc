@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <random>
@@ -26,6 +27,20 @@ const int kIdleSeconds = 2;
 // Long enough never to strike in tests that are not about it.
 const int kRelaxedIdleSeconds = 15;
 
+// One attempt, for the tests of what fails; `retrying()` for those of what
+// comes back.
+RetryPolicy once() {
+  RetryPolicy policy;
+  policy.attempts = 1;
+  return policy;
+}
+
+RetryPolicy retrying() {
+  RetryPolicy policy;
+  policy.firstWaitMilliseconds = 20;
+  return policy;
+}
+
 // What a transfer told its delegate.
 class Recorder : public TransferDelegate {
  public:
@@ -37,6 +52,19 @@ class Recorder : public TransferDelegate {
     this->expectedLength = expectedLength;
     if (onResponse)
       onResponse();
+  }
+  void didReceiveNotModified(const std::string& etag) override {
+    events.push_back("not modified");
+    this->etag = etag;
+    if (onNotModified)
+      onNotModified();
+  }
+  void willRetry(const RetryNotice& notice) override {
+    if (notice.first)
+      events.push_back("retry " + std::to_string(notice.httpStatus));
+    notices.push_back(notice);
+    if (onRetry)
+      onRetry();
   }
   void didReceiveDataOfLength(uint64_t length) override {
     if (events.empty() || events.back() != "data")
@@ -70,7 +98,10 @@ class Recorder : public TransferDelegate {
   uint64_t received = 0;
   std::string description;
   std::string failingUrl;
+  std::vector<RetryNotice> notices;
   std::function<void()> onResponse;
+  std::function<void()> onNotModified;
+  std::function<void()> onRetry;
   std::function<void()> onData;
   std::function<void()> onEnd;
 };
@@ -154,9 +185,10 @@ class CurlTransferTest : public ::testing::Test {
  protected:
   // Starts a transfer of `url` to `destination` and turns the main loop
   // until it ends.
-  void fetch(const std::string& url, int idleSeconds = kRelaxedIdleSeconds) {
-    transfer = makeCurlTransfer(idleSeconds);
-    transfer->start(url, destination, &recorder);
+  void fetch(const std::string& url, int idleSeconds = kRelaxedIdleSeconds,
+             RetryPolicy policy = once(), const std::string& ifNoneMatch = "") {
+    transfer = makeCurlTransfer(idleSeconds, policy);
+    transfer->start(url, destination, ifNoneMatch, &recorder);
     EXPECT_TRUE(spinUntil([this] { return recorder.ended(); })) << "the transfer never ended";
   }
 
@@ -209,7 +241,7 @@ TEST_F(CurlTransferTest, ETagLosesOnlyTheBlanksAroundIt) {
 TEST_F(CurlTransferTest, EmptyBodyMakesAnEmptyFile) {
   TestServer server(makeArchive(scratch, 0));
   fetch(server.url());
-  EXPECT_EQ((Events{"response", "finish"}), recorder.events);
+  EXPECT_EQ((Events{"response", "finish"}), recorder.events) << recorder.description;
   EXPECT_EQ(0, recorder.expectedLength);
   EXPECT_TRUE(pathExists(destination));
   EXPECT_EQ("", readFile(destination));
@@ -390,8 +422,8 @@ TEST_F(CurlTransferTest, UnusableUrlsFailLater) {
        {"", "ftp://127.0.0.1/x", "file:///etc/passwd", "not a url", "/agent.zip"}) {
     SCOPED_TRACE(url);
     recorder = Recorder();
-    transfer = makeCurlTransfer(kRelaxedIdleSeconds);
-    transfer->start(url, destination, &recorder);
+    transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
+    transfer->start(url, destination, "", &recorder);
     EXPECT_TRUE(recorder.events.empty());
     EXPECT_TRUE(spinUntil([this] { return recorder.ended(); }));
     expectFailureWithoutFile();
@@ -403,9 +435,9 @@ TEST_F(CurlTransferTest, UnusableUrlsFailLater) {
 TEST_F(CurlTransferTest, CancelInResponseDropsTheConnectionAndTheFile) {
   const long size = 4 << 20;
   TestServer server(makeArchive(scratch, size), {"--rate", "2000000"});
-  transfer = makeCurlTransfer(kRelaxedIdleSeconds);
+  transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
   recorder.onResponse = [this] { transfer->cancel(); };
-  transfer->start(server.url(), destination, &recorder);
+  transfer->start(server.url(), destination, "", &recorder);
   EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
   EXPECT_EQ(Events{"response"}, recorder.events);
   EXPECT_FALSE(pathExists(destination));
@@ -424,10 +456,10 @@ TEST_F(CurlTransferTest, CancelTwiceAndAfterTheEndIsHarmless) {
 
 TEST_F(CurlTransferTest, DeletingARunningTransferStopsEverything) {
   TestServer server(makeArchive(scratch, 100000), {"--stall-after", "30000", "--stall", "12"});
-  transfer = makeCurlTransfer(kIdleSeconds);
+  transfer = makeCurlTransfer(kIdleSeconds, once());
   Transfer* deleted = transfer.get();
   recorder.onData = [this] { transfer.reset(); };
-  transfer->start(server.url(), destination, &recorder);
+  transfer->start(server.url(), destination, "", &recorder);
   EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
   ASSERT_EQ(nullptr, g_main_context_find_source_by_user_data(nullptr, deleted));
   // Past the idle time-out: a timer left behind would fire now.
@@ -439,15 +471,151 @@ TEST_F(CurlTransferTest, DeletingARunningTransferStopsEverything) {
 TEST_F(CurlTransferTest, TransferCanBeStartedAgainFromItsFailure) {
   std::string archive = makeArchive(scratch, 1000);
   TestServer good(archive);
-  transfer = makeCurlTransfer(kRelaxedIdleSeconds);
+  transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
   Recorder retry;
-  recorder.onEnd = [&] { transfer->start(good.url(), destination, &retry); };
-  transfer->start("http://127.0.0.1:" + std::to_string(closedPort()) + "/", destination,
+  recorder.onEnd = [&] { transfer->start(good.url(), destination, "", &retry); };
+  transfer->start("http://127.0.0.1:" + std::to_string(closedPort()) + "/", destination, "",
                   &recorder);
   EXPECT_TRUE(spinUntil([&] { return retry.ended(); }));
   EXPECT_EQ(Events{"fail"}, recorder.events);
   EXPECT_EQ((Events{"response", "data", "finish"}), retry.events);
   EXPECT_EQ(readFile(archive), readFile(destination));
+}
+
+// What the server was asked, one JSON line per request, as it logged it.
+std::vector<std::string> requestsIn(const std::string& log) { return lines(readFile(log)); }
+
+TEST_F(CurlTransferTest, EagerBodyIsNotReadBeforeItsResponseIsJudged) {
+  TestServer server(makeArchive(scratch, 4 << 20));
+  transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
+  bool partialAtResponse = true;
+  recorder.onResponse = [&] {
+    partialAtResponse = pathExists(destination + ".partial");
+    transfer->cancel();
+  };
+  transfer->start(server.url(), destination, "", &recorder);
+  EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
+  EXPECT_FALSE(partialAtResponse);
+  EXPECT_EQ(Events{"response"}, recorder.events);
+  EXPECT_EQ(0u, recorder.received);
+  EXPECT_FALSE(pathExists(destination + ".partial"));
+  EXPECT_FALSE(pathExists(destination));
+}
+
+TEST_F(CurlTransferTest, NotModifiedNamesTheETagItConfirms) {
+  std::string archive = makeArchive(scratch, 100000);
+  // The server compares weakly: a 304 without an ETag confirms what was asked.
+  for (bool withETag : {true, false}) {
+    SCOPED_TRACE(withETag);
+    recorder = Recorder();
+    std::vector<std::string> args = {"--etag", "\"n1\"", "--conditional"};
+    if (!withETag)
+      args.push_back("--not-modified-without-etag");
+    TestServer server(archive, args);
+    fetch(server.url(), kRelaxedIdleSeconds, retrying(), "W/\"n1\"");
+    EXPECT_EQ((Events{"not modified", "fail"}), recorder.events);
+    EXPECT_EQ(withETag ? "\"n1\"" : "W/\"n1\"", recorder.etag);
+    EXPECT_EQ("HTTP status 304", recorder.description);
+    EXPECT_EQ(1, server.stats().requests);
+    EXPECT_EQ(0, server.stats().bodyBytesSent);
+  }
+}
+
+TEST_F(CurlTransferTest, CutBodyResumesWhereItWasCut) {
+  const long size = 1 << 20;
+  std::string archive = makeArchive(scratch, size);
+  std::string log = scratch / "requests";
+  TestServer server(archive, {"--etag", "\"r1\"", "--ranges", "--plan", "cut:50%",
+                              "--request-log", log});
+  fetch(server.url(), kRelaxedIdleSeconds, retrying());
+  EXPECT_EQ((Events{"response", "data", "retry 0", "data", "finish"}), recorder.events);
+  EXPECT_EQ(readFile(archive), readFile(destination));
+  EXPECT_EQ(static_cast<uint64_t>(size), recorder.received);
+  EXPECT_EQ(size, server.stats().bodyBytesSent);
+  std::vector<std::string> requests = requestsIn(log);
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_NE(std::string::npos,
+            requests[1].find("[\"Range\", \"bytes=" + std::to_string(size / 2) + "-\"]"))
+      << requests[1];
+  EXPECT_NE(std::string::npos, requests[1].find("[\"If-Range\", \"\\\"r1\\\"\"]")) << requests[1];
+}
+
+TEST_F(CurlTransferTest, BodyStartsOverWhenItCannotResume) {
+  std::string archive = makeArchive(scratch, 1 << 20);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"the server ignores the range", {"--etag", "\"s\"", "--range-answer", "200"}},
+           {"the server answers 416", {"--etag", "\"s\"", "--range-answer", "416"}},
+           {"a weak ETag", {"--etag", "W/\"s\""}}}) {
+    SCOPED_TRACE(c.what);
+    recorder = Recorder();
+    std::vector<std::string> args = c.args;
+    for (const char* arg : {"--ranges", "--plan", "cut:50%"})
+      args.push_back(arg);
+    TestServer server(archive, args);
+    fetch(server.url(), kRelaxedIdleSeconds, retrying());
+    EXPECT_EQ("finish", recorder.events.back());
+    EXPECT_EQ(2, std::count(recorder.events.begin(), recorder.events.end(), "response"));
+    EXPECT_EQ(readFile(archive), readFile(destination));
+  }
+}
+
+TEST_F(CurlTransferTest, PassingFailuresAreRetriedLastingOnesAreNot) {
+  std::string archive = makeArchive(scratch, 1000);
+  {
+    TestServer server(archive, {"--plan", "503,502,drop"});
+    fetch(server.url(), kRelaxedIdleSeconds, retrying());
+    EXPECT_EQ((Events{"retry 503", "retry 502", "retry 0", "response", "data", "finish"}),
+              recorder.events);
+    ASSERT_EQ(3u, recorder.notices.size());
+    EXPECT_EQ(2, recorder.notices[0].attempt);
+    EXPECT_EQ(4, recorder.notices[2].attempt);
+    EXPECT_EQ(5, recorder.notices[2].attempts);
+  }
+  for (int status : {503, 404}) {
+    SCOPED_TRACE(status);
+    recorder = Recorder();
+    TestServer server(archive, {"--status", std::to_string(status)});
+    fetch(server.url(), kRelaxedIdleSeconds, retrying());
+    EXPECT_EQ("HTTP status " + std::to_string(status), recorder.description);
+    EXPECT_EQ(status == 503 ? 5 : 1, server.stats().requests);
+  }
+}
+
+TEST_F(CurlTransferTest, RetryAfterIsWaitedForUpToTheCap) {
+  TestServer server(makeArchive(scratch, 1000), {"--plan", "429", "--retry-after", "3600"});
+  RetryPolicy policy = retrying();
+  policy.retryAfterCapSeconds = 1;
+  gint64 started = g_get_monotonic_time();
+  fetch(server.url(), kRelaxedIdleSeconds, policy);
+  gint64 took = g_get_monotonic_time() - started;
+  EXPECT_EQ((Events{"retry 429", "response", "data", "finish"}), recorder.events);
+  ASSERT_FALSE(recorder.notices.empty());
+  EXPECT_EQ(1, recorder.notices[0].secondsLeft);
+  EXPECT_GE(took, 900 * 1000);
+}
+
+TEST_F(CurlTransferTest, CancelDuringTheWaitRemovesTheBodyKeptForResuming) {
+  TestServer server(makeArchive(scratch, 1 << 20),
+                    {"--etag", "\"k\"", "--ranges", "--plan", "cut:50%"});
+  RetryPolicy policy = retrying();
+  policy.firstWaitMilliseconds = 10000;
+  transfer = makeCurlTransfer(kRelaxedIdleSeconds, policy);
+  bool kept = false;
+  recorder.onRetry = [&] {
+    kept = pathExists(destination + ".partial");
+    transfer->cancel();
+  };
+  transfer->start(server.url(), destination, "", &recorder);
+  EXPECT_TRUE(spinUntil([&] { return !recorder.notices.empty(); }));
+  spinUntil([] { return false; }, 1);
+  EXPECT_TRUE(kept);
+  EXPECT_EQ((Events{"response", "data", "retry 0"}), recorder.events);
+  EXPECT_FALSE(pathExists(destination + ".partial"));
+  EXPECT_EQ(1, server.stats().requests);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "download/download.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <sys/stat.h>
+
+#include <chrono>
 
 #include "driver/constants.h"
 #include "driver/error_report.h"
@@ -15,6 +18,54 @@ std::string downloadingText(double percent) {
   return std::string("Downloading ") + buffer;
 }
 
+namespace {
+
+// The detail line changes at most this often: a speed redrawn on every
+// chunk is unreadable.
+const int64_t kDetailIntervalMicroseconds = 500 * 1000;
+// The speed is the average over about this long.
+const int64_t kSpeedWindowMicroseconds = 3 * 1000 * 1000;
+
+std::string timeLeftText(double seconds) {
+  int64_t whole = static_cast<int64_t>(ceil(seconds));
+  if (whole < 60)
+    return std::to_string(whole) + " s left";
+  int64_t minutes = (whole + 59) / 60;
+  if (minutes < 60)
+    return std::to_string(minutes) + " min left";
+  return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min left";
+}
+
+}  // namespace
+
+std::string formatSize(int64_t bytes) {
+  if (bytes < 1024)
+    return std::to_string(bytes) + " B";
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  // 1023.96 KiB would print as "1024.0 KiB": the next unit reads better.
+  while (value >= 1023.95 && unit + 1 < sizeof kUnits / sizeof *kUnits) {
+    value /= 1024;
+    ++unit;
+  }
+  char buffer[32];
+  snprintf(buffer, sizeof buffer, "%.1f %s", value, kUnits[unit]);
+  return buffer;
+}
+
+std::string progressDetail(int64_t received, int64_t length, double bytesPerSecond) {
+  std::string detail = formatSize(received);
+  if (length >= 0)
+    detail += " of " + formatSize(length);
+  if (bytesPerSecond <= 0)
+    return detail;
+  detail += "  " + formatSize(static_cast<int64_t>(bytesPerSecond)) + "/s";
+  if (length >= 0 && received <= length)
+    detail += "  " + timeLeftText(static_cast<double>(length - received) / bytesPerSecond);
+  return detail;
+}
+
 Download::Download(DownloadView* view, Transfer* transfer, SystemLog* log,
                    ApplicationLoop* loop, CacheLock* lock, std::string downloadTo,
                    std::string resourceDir)
@@ -24,7 +75,12 @@ Download::Download(DownloadView* view, Transfer* transfer, SystemLog* log,
       loop_(loop),
       lock_(lock),
       resourceDir_(std::move(resourceDir)),
-      installAgentLocation_(std::move(downloadTo)) {
+      installAgentLocation_(std::move(downloadTo)),
+      clock_([] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+      }) {
   view_->setProgressValue(0.0);
 }
 
@@ -72,7 +128,12 @@ void Download::downloadWhenLocked() {
 }
 
 void Download::downloadFromURL(const std::string& url) {
-  transfer_->start(url, installAgentLocation_, this);
+  // With an agent in the cache, the server is asked whether it is current:
+  // then it sends no body at all.
+  std::string stored;
+  if (!installAgentDirOnDisk().empty())
+    stored = readValidationString(getInstallAgentCacheDir());
+  transfer_->start(url, installAgentLocation_, stored, this);
 }
 
 void Download::windowWillClose() {
@@ -87,6 +148,12 @@ void Download::didReceiveResponse(const std::string& etag, bool hasETag,
                                   int64_t expectedLength) {
   validationString_ = hasETag ? etag : "";
   fileLength_ = expectedLength;
+  // A retry may start the body over.
+  bytesReceived_ = 0;
+  samples_.clear();
+  detailShownAt_ = 0;
+  view_->setProgressValue(0.0);
+  endRetryText();
 
   // The cache is only trusted with an agent in it and the server's ETag on
   // file; an agent that is not current goes before the first data arrive.
@@ -109,10 +176,64 @@ void Download::didReceiveResponse(const std::string& etag, bool hasETag,
   view_->startAnimation();
 }
 
+void Download::didReceiveNotModified(const std::string& etag) {
+  validationString_ = etag;
+  if (!installAgentDirOnDisk().empty() && isCacheValid(getInstallAgentCacheDir(), etag))
+    finishWithAgent();
+}
+
+void Download::willRetry(const RetryNotice& notice) {
+  if (notice.first) {
+    log_->write("Download attempt " + std::to_string(notice.attempt - 1) + " of " +
+                std::to_string(notice.attempts) + " failed: " + notice.description + " " + url_ +
+                "; retrying in " + std::to_string(notice.secondsLeft) + " s");
+  }
+  std::string cause = notice.httpStatus != 0
+                          ? "The server answered HTTP status " +
+                                std::to_string(notice.httpStatus) + "."
+                          : "Connection lost.";
+  view_->setStatusText(cause + " Retrying in " + std::to_string(notice.secondsLeft) +
+                           " s (attempt " + std::to_string(notice.attempt) + " of " +
+                           std::to_string(notice.attempts) + ")",
+                       DownloadView::TextColor::Normal);
+  view_->setDetailText("");
+  retrying_ = true;
+  // The wait is no part of the speed.
+  samples_.clear();
+  detailShownAt_ = 0;
+}
+
+void Download::endRetryText() {
+  if (retrying_)
+    view_->setStatusText("", DownloadView::TextColor::Normal);
+  retrying_ = false;
+}
+
+void Download::showDetail(bool now) {
+  int64_t time = clock_();
+  if (!now && detailShownAt_ != 0 && time - detailShownAt_ < kDetailIntervalMicroseconds)
+    return;
+  detailShownAt_ = time;
+  samples_.emplace_back(time, bytesReceived_);
+  while (samples_.size() > 2 && time - samples_.front().first > kSpeedWindowMicroseconds)
+    samples_.pop_front();
+  double speed = 0;
+  int64_t span = time - samples_.front().first;
+  if (samples_.size() >= 2 && span > 0) {
+    speed = static_cast<double>(bytesReceived_ - samples_.front().second) * 1e6 /
+            static_cast<double>(span);
+  }
+  view_->setDetailText(progressDetail(bytesReceived_, fileLength_, speed));
+}
+
 void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
-  if (fileLength_ == -1)
+  showDetail(false);
+  if (fileLength_ == -1) {
+    endRetryText();
     return;
+  }
+  retrying_ = false;
   // A server may send more than it announced; the text never says more
   // than all of it.
   double percent = static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
@@ -126,6 +247,7 @@ void Download::failure(const std::string& message, DownloadView::TextColor color
   view_->stopAnimation();
   view_->setIndeterminate(false);
   view_->setProgressValue(view_->progressMaxValue());
+  view_->setDetailText("");
   view_->setStatusText(message, color);
 }
 
@@ -136,6 +258,7 @@ void Download::didFailWithError(const std::string& description, const std::strin
 }
 
 void Download::didFinish() {
+  view_->setDetailText("");
   view_->setStatusText("Initializing the installer", DownloadView::TextColor::Normal);
   view_->setIndeterminate(true);
   view_->startAnimation();
@@ -144,15 +267,16 @@ void Download::didFinish() {
   if (closed_)
     return;  // closed while the text was being shown: the user is gone
 
+  // A validation string vouches for the agent beside it, so it names the
+  // new agent only once that is whole on disk: a run killed or a machine
+  // cut off from power meanwhile leaves no string, and the next run
+  // downloads again instead of trusting a torn agent.
   std::string cacheDir = getInstallAgentCacheDir();
-  // A download without an ETag replaces the agent that the old string
-  // vouched for: keeping that string would let a later answer with the old
-  // ETag start the new agent as if it were the old one.
-  if (validationString_.empty())
-    forgetValidationString(cacheDir);
-  writeValidationString(cacheDir, validationString_);
+  forgetValidationString(cacheDir);
   bool unpacked = unpackAgentIntoCache(installAgentLocation_, cacheDir + installAgentDirName,
                                        report_error_main);
+  if (unpacked)
+    writeValidationString(cacheDir, validationString_);
   // The user may have closed the window or sent a signal while the archive
   // was being unpacked: both end the run here, alike.
   loop_->runPending();

@@ -2,8 +2,10 @@
 #define INSTALLER_DOWNLOAD_DOWNLOAD_H_
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "download/download_view.h"
 #include "download/system_log.h"
@@ -49,11 +51,17 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   void downloadFromURL(const std::string& url);
 
   /// Keeps the ETag and length; a current cache ends the road here, a stale
-  /// cached agent is removed.
+  /// cached agent is removed. Said again when a retry starts the body over.
   void didReceiveResponse(const std::string& etag, bool hasETag,
                           int64_t expectedLength) override;
-  /// Counts the bytes and shows the percentage when the length is known.
+  /// The server confirmed the stored validation string: the cached agent
+  /// starts when it is still the one that string names.
+  void didReceiveNotModified(const std::string& etag) override;
+  /// Counts the bytes and shows the percentage when the length is known,
+  /// and sizes, speed and time left on the line below.
   void didReceiveDataOfLength(uint64_t length) override;
+  /// Says how long until the next attempt, and logs each retry once.
+  void willRetry(const RetryNotice& notice) override;
   /// Stores the ETag, unpacks the archive into the cache and ends the loop.
   void didFinish() override;
   /// Logs the failure and shows it in red.
@@ -71,7 +79,15 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   const std::string& validationString() const { return validationString_; }
   const std::string& installAgentLocation() const { return installAgentLocation_; }
 
+  /// Where the speed's time comes from, in microseconds; a steady clock
+  /// unless a test sets another.
+  void setClock(std::function<int64_t()> microseconds) { clock_ = std::move(microseconds); }
+
  private:
+  // Shows sizes, speed and time left, at most twice a second.
+  void showDetail(bool now);
+  // Takes back the text of a wait to retry; the next text may not replace it.
+  void endRetryText();
   // Ends one of the two roads on which an agent is to start.
   void finishWithAgent();
   // Starts the transfer once the lock is held; shows the wait meanwhile.
@@ -90,10 +106,23 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   std::string installAgentLocation_;
   std::string validationString_;
   bool closed_ = false;
+  bool retrying_ = false;  // the status text tells of a wait
   int loopResult_ = 0;
+  std::function<int64_t()> clock_;
+  // (time, bytes received) of the last few seconds, for a steady speed.
+  std::deque<std::pair<int64_t, int64_t>> samples_;
+  int64_t detailShownAt_ = 0;
 };
 
 /// "Downloading " and the percentage as "%3.0f%%" ("Downloading  37%").
 std::string downloadingText(double percent);
+
+/// `bytes` for people: "512 B", "1.5 KiB", "21.0 MiB", "1.2 GiB".
+std::string formatSize(int64_t bytes);
+
+/// What the line under the status says: "21.0 MiB of 50.0 MiB  15.2 MiB/s
+/// 2 s left" (two blanks between the parts); without a length (-1) only
+/// the bytes and the speed; without a speed yet (0) only the sizes.
+std::string progressDetail(int64_t received, int64_t length, double bytesPerSecond);
 
 #endif  // INSTALLER_DOWNLOAD_DOWNLOAD_H_

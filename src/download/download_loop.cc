@@ -12,7 +12,7 @@
 
 #include "download/download.h"
 #include "download/download_handoff.h"
-#include "download/idle_timeout.h"
+#include "download/timing.h"
 #include "platform/location.h"
 #include "platform/shell.h"
 #include "sourcing/cache_lock.h"
@@ -92,7 +92,9 @@ int installerDownloadLoop(OpenWindowViewFunction openWindowView) {
   std::unique_ptr<DownloadView> view(openWindowView ? openWindowView() : nullptr);
   if (!view)
     view = makeTerminalView();
-  std::unique_ptr<Transfer> transfer = makeCurlTransfer(idleTimeoutSeconds());
+  RetryPolicy policy;
+  policy.firstWaitMilliseconds = firstRetryWaitMilliseconds();
+  std::unique_ptr<Transfer> transfer = makeCurlTransfer(idleTimeoutSeconds(), policy);
   RealSystemLog log;
   RealCacheLock lock(getInstallAgentCacheDir());
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);

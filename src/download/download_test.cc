@@ -60,6 +60,7 @@ TEST_F(DownloadController, LaunchStartsTheTransferToTheDestination) {
   EXPECT_EQ("https://127.0.0.1:1/agent", transfer_.url);
   EXPECT_EQ(destination_, transfer_.destination);
   EXPECT_EQ(&controller_, transfer_.delegate);
+  EXPECT_EQ("", transfer_.ifNoneMatch);  // nothing cached to ask about
   EXPECT_EQ("", view_.splash);
 }
 
@@ -233,7 +234,7 @@ TEST_F(DownloadController, DownloadWithoutETagForgetsTheOldValidationString) {
   EXPECT_EQ(1, controller_.loopResult());
 }
 
-TEST_F(DownloadController, BrokenArchiveShowsTheUnzipFailure) {
+TEST_F(DownloadController, BrokenArchiveShowsTheUnzipFailureAndVouchesForNothing) {
   ASSERT_EQ(0, mkpath(agentDir_, 0700));  // as sourcing prepares it
   controller_.didReceiveResponse("\"v4\"", true, 100);
   writeFile(destination_, "not a zip");
@@ -241,7 +242,7 @@ TEST_F(DownloadController, BrokenArchiveShowsTheUnzipFailure) {
   EXPECT_EQ("Failed to unzip the installer.", view_.text);
   EXPECT_EQ(DownloadView::TextColor::Red, view_.color);
   EXPECT_FALSE(view_.cancelEnabled);
-  EXPECT_EQ("\"v4\"", readFile(cacheDir_ + ".validatestring"));
+  EXPECT_FALSE(pathExists(cacheDir_ + ".validatestring"));
   EXPECT_EQ(0, controller_.loopResult());
   EXPECT_FALSE(view_.closed);
 }
@@ -266,4 +267,85 @@ TEST_F(DownloadController, ClosedWhileUnpackingStartsNoAgentLikeASignal) {
   EXPECT_EQ(0, controller_.loopResult());
   EXPECT_EQ(1, loop_.stops);
   EXPECT_EQ("Initializing the installer", view_.text);  // no failure shown
+}
+
+TEST_F(DownloadController, CachedAgentIsAskedAboutAndANotModifiedStartsIt) {
+  cacheAgent("\"v1\"");
+  controller_.applicationDidFinishLaunching("u");
+  EXPECT_EQ("\"v1\"", transfer_.ifNoneMatch);
+  // A confirmation of another string is none: the transfer fails next.
+  controller_.didReceiveNotModified("\"v0\"");
+  EXPECT_FALSE(view_.closed);
+  controller_.didReceiveNotModified("\"v1\"");
+  EXPECT_TRUE(view_.closed);
+  EXPECT_EQ(1, controller_.loopResult());
+  EXPECT_EQ(agentDir_ + "/", controller_.installAgentLocation());
+  EXPECT_TRUE(view_.texts.empty());
+}
+
+TEST_F(DownloadController, WaitToRetryIsShownLoggedOnceAndGivesWayToProgress) {
+  controller_.applicationDidFinishLaunching("https://h/agent");
+  controller_.didReceiveResponse("", false, 1000);
+  controller_.didReceiveDataOfLength(100);
+  RetryNotice notice;
+  notice.description = "Recv failure: Connection reset by peer";
+  notice.secondsLeft = 4;
+  notice.attempt = 2;
+  notice.attempts = 5;
+  notice.first = true;
+  controller_.willRetry(notice);
+  EXPECT_EQ("Connection lost. Retrying in 4 s (attempt 2 of 5)", view_.text);
+  EXPECT_EQ("", view_.detail);
+  notice.first = false;
+  notice.secondsLeft = 3;
+  controller_.willRetry(notice);
+  EXPECT_EQ("Connection lost. Retrying in 3 s (attempt 2 of 5)", view_.text);
+  EXPECT_EQ(std::vector<std::string>{"Download attempt 1 of 5 failed: Recv failure: Connection "
+                                     "reset by peer https://h/agent; retrying in 4 s"},
+            log_.lines);
+  controller_.didReceiveDataOfLength(100);  // resumed
+  EXPECT_EQ("Downloading  20%", view_.text);
+
+  notice.httpStatus = 503;
+  notice.attempt = 3;
+  controller_.willRetry(notice);
+  EXPECT_EQ("The server answered HTTP status 503. Retrying in 3 s (attempt 3 of 5)", view_.text);
+  // A body started over, here one without a length, shows no stale wait.
+  controller_.didReceiveResponse("", false, -1);
+  EXPECT_EQ(0, controller_.bytesReceived());
+  EXPECT_EQ(0.0, view_.value);
+  EXPECT_EQ("", view_.text);
+}
+
+TEST_F(DownloadController, DetailsGiveSizesSpeedAndTimeLeft) {
+  int64_t now = 5000000;
+  controller_.setClock([&now] { return now; });
+  const int64_t mib = 1 << 20;
+  controller_.didReceiveResponse("", false, 50 * mib);
+  controller_.didReceiveDataOfLength(mib);
+  EXPECT_EQ("1.0 MiB of 50.0 MiB", view_.detail);
+  now += 200000;
+  controller_.didReceiveDataOfLength(mib);
+  EXPECT_EQ("1.0 MiB of 50.0 MiB", view_.detail);  // not twice in half a second
+  now += 800000;
+  controller_.didReceiveDataOfLength(8 * mib);
+  EXPECT_EQ("10.0 MiB of 50.0 MiB  9.0 MiB/s  5 s left", view_.detail);
+
+  controller_.didReceiveResponse("", false, -1);
+  controller_.didReceiveDataOfLength(1536);
+  EXPECT_EQ("1.5 KiB", view_.detail);
+  now += 2000000;
+  controller_.didReceiveDataOfLength(2 * mib);
+  EXPECT_EQ("2.0 MiB  1.0 MiB/s", view_.detail);
+  controller_.didFailWithError("HTTP status 404", "u");
+  EXPECT_EQ("", view_.detail);
+}
+
+TEST(ProgressDetail, SizesAndTimesReadAsPeopleWriteThem) {
+  const int64_t mib = 1 << 20;
+  EXPECT_EQ("512 B", formatSize(512));
+  EXPECT_EQ("1.0 MiB", formatSize(mib - 1));
+  EXPECT_EQ("3.0 GiB", formatSize(3 * 1024 * mib));
+  EXPECT_EQ("0 B of 600.0 MiB  1.0 MiB/s  10 min left", progressDetail(0, 600 * mib, mib));
+  EXPECT_EQ("0 B of 6.0 GiB  1.0 MiB/s  1 h 43 min left", progressDetail(0, 6144 * mib, mib));
 }

@@ -13,8 +13,9 @@ struct DownloadViewDelegate {
   ~DownloadViewDelegate() = default;
 };
 
-/// What the download controller shows: a splash image, a progress bar, one
-/// status text and a Cancel button, in a window or on a terminal.
+/// What the download controller shows: a splash image, a progress bar, a
+/// status text with a line of details and a Cancel button, in a window or
+/// on a terminal.
 struct DownloadView {
   enum class TextColor { Normal, Red };
 
@@ -36,6 +37,9 @@ struct DownloadView {
 
   /// The one status text (may hold a newline), in the given colour.
   virtual void setStatusText(const std::string& text, TextColor color) = 0;
+  /// A line of details under the status (sizes, speed, time left); empty
+  /// for none.
+  virtual void setDetailText(const std::string& text) = 0;
   virtual void setCancelEnabled(bool enabled) = 0;
   /// Shows what was set so far now, before a long synchronous step.
   virtual void displayNow() = 0;
@@ -48,8 +52,8 @@ struct DownloadView {
 std::unique_ptr<DownloadView> makeWindowView();
 
 /// The view on standard error for runs without a display: one progress
-/// line, redrawn in place on a terminal, plain lines (one per change of
-/// text) on a pipe or file. A red text is a failure: it is printed and the
+/// line (status and details), redrawn in place on a terminal, plain lines
+/// (one per change of status text, without details) on a pipe or file. A red text is a failure: it is printed and the
 /// view closes itself from the main loop, since nobody can close it.
 std::unique_ptr<DownloadView> makeTerminalView();
 

@@ -48,6 +48,7 @@ class TerminalView : public DownloadView {
   void startAnimation() override {}
   void stopAnimation() override {}
   void setStatusText(const std::string& text, TextColor color) override;
+  void setDetailText(const std::string& text) override;
   void setCancelEnabled(bool) override {}
   void displayNow() override {}
   void close() override;
@@ -56,6 +57,7 @@ class TerminalView : public DownloadView {
   static gboolean onCloseAfterFailure(gpointer self);
   std::string progressLine() const;
   void redraw();
+  void showDetailOnly();
   void finishLine();
 
   const bool inPlace_;
@@ -64,6 +66,7 @@ class TerminalView : public DownloadView {
   double max_ = 100;
   bool indeterminate_ = false;
   std::string text_;
+  std::string detail_;
   TextColor color_ = TextColor::Normal;
   // What the in-place line shows now; empty when no line is open.
   std::string shownLine_;
@@ -92,21 +95,30 @@ void TerminalView::setIndeterminate(bool indeterminate) {
   redraw();
 }
 
-// A text bar before the status text, so that the text starts at the same
-// column whatever its length; none while the amount is unknown.
+// The status text and its details, after a text bar when the line has room
+// for one, so that the text starts at the same column whatever its length;
+// no bar while the amount is unknown.
 std::string TerminalView::progressLine() const {
-  if (indeterminate_ || max_ <= 0)
-    return text_;
+  std::string line = text_;
+  if (!detail_.empty())
+    line += (line.empty() ? "" : "  ") + detail_;
+  if (indeterminate_ || max_ <= 0 || text_.empty())
+    return line;
   double fraction = value_ / max_;
   fraction = fraction < 0 ? 0 : fraction > 1 ? 1 : fraction;
   int filled = static_cast<int>(floor(fraction * kBarCells));
-  return "[" + std::string(filled, '#') + std::string(kBarCells - filled, '-') + "] " + text_;
+  std::string bar = "[" + std::string(filled, '#') + std::string(kBarCells - filled, '-') + "] ";
+  struct winsize size = {};
+  if (ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col != 0 &&
+      bar.size() + line.size() >= size.ws_col)
+    return line;
+  return bar + line;
 }
 
 // Called on every data chunk: writes only when the line would change.
 void TerminalView::redraw() {
-  if (!inPlace_ || closed_ || text_.empty() || color_ == TextColor::Red ||
-      text_.find('\n') != std::string::npos)
+  if (!inPlace_ || closed_ || (text_.empty() && detail_.empty()) ||
+      color_ == TextColor::Red || text_.find('\n') != std::string::npos)
     return;
   std::string line = fitColumns(progressLine());
   if (line == shownLine_)
@@ -128,10 +140,7 @@ void TerminalView::setStatusText(const std::string& text, TextColor color) {
   text_ = text;
   color_ = color;
   if (text.empty()) {
-    // Back to no text: an in-place line goes; a pipe gets no blank line.
-    if (!shownLine_.empty())
-      writeErr("\r\033[K");
-    shownLine_.clear();
+    showDetailOnly();
   } else if (!inPlace_) {
     writeErr(text + "\n");
   } else if (color == TextColor::Red) {
@@ -148,6 +157,29 @@ void TerminalView::setStatusText(const std::string& text, TextColor color) {
   // the delegate out of the controller's own call.
   if (color == TextColor::Red && closeSource_ == 0)
     closeSource_ = g_idle_add(onCloseAfterFailure, this);
+}
+
+// Details change twice a second: on a pipe they would be a flood of lines.
+void TerminalView::setDetailText(const std::string& text) {
+  if (closed_ || text == detail_)
+    return;
+  detail_ = text;
+  if (text_.empty())
+    showDetailOnly();
+  else
+    redraw();
+}
+
+// Without a status text the line holds the details alone, or goes: a pipe
+// gets no blank line.
+void TerminalView::showDetailOnly() {
+  if (!detail_.empty()) {
+    redraw();
+    return;
+  }
+  if (!shownLine_.empty())
+    writeErr("\r\033[K");
+  shownLine_.clear();
 }
 
 gboolean TerminalView::onCloseAfterFailure(gpointer self) {

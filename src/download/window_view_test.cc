@@ -52,6 +52,7 @@ struct Parts {
   GtkImage* image = nullptr;
   GtkProgressBar* bar = nullptr;
   GtkLabel* label = nullptr;
+  GtkLabel* detail = nullptr;
   GtkButton* button = nullptr;
 };
 
@@ -65,6 +66,8 @@ void collect(GtkWidget* widget, gpointer data) {
     parts->button = GTK_BUTTON(widget);
   else if (GTK_IS_LABEL(widget) && parts->label == nullptr)
     parts->label = GTK_LABEL(widget);
+  else if (GTK_IS_LABEL(widget) && parts->detail == nullptr)
+    parts->detail = GTK_LABEL(widget);
   if (GTK_IS_CONTAINER(widget) && !GTK_IS_BUTTON(widget))
     gtk_container_forall(GTK_CONTAINER(widget), collect, data);
 }
@@ -267,6 +270,13 @@ TEST_F(WindowViewTest, AppearsCentredAndFixedWithBarLabelAndCancel) {
   process(100);
   EXPECT_EQ(width, gdk_window_get_width(gdkWindow));
   EXPECT_EQ(height, gdk_window_get_height(gdkWindow));
+  // Nor a status with its line of details.
+  view_->setStatusText("Downloading  42%", DownloadView::TextColor::Normal);
+  view_->setDetailText(std::string(300, 'y'));
+  view_->displayNow();
+  process(100);
+  EXPECT_EQ(width, gdk_window_get_width(gdkWindow));
+  EXPECT_EQ(height, gdk_window_get_height(gdkWindow));
   EXPECT_EQ(0, delegate_.closes) << "a failure in the window waits for the user";
 }
 
@@ -277,8 +287,15 @@ TEST_F(WindowViewTest, StatusTextAndBarShowTheDownload) {
   view_->setProgressValue(300);
   view_->incrementProgressBy(70);
   view_->setStatusText("Downloading  37%", DownloadView::TextColor::Normal);
+  ASSERT_NE(nullptr, parts_.detail);
+  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(parts_.detail)));  // no empty gap
+  view_->setDetailText("18.5 MiB of 50.0 MiB  15.2 MiB/s  3 s left");
   view_->displayNow();
   EXPECT_STREQ("Downloading  37%", gtk_label_get_text(parts_.label));
+  EXPECT_STREQ("18.5 MiB of 50.0 MiB  15.2 MiB/s  3 s left", gtk_label_get_text(parts_.detail));
+  EXPECT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(parts_.detail)));
+  EXPECT_LT(allocationOf(parts_.label).y, allocationOf(parts_.detail).y);
+  EXPECT_LT(allocationOf(parts_.detail).y, allocationOf(parts_.button).y);
   EXPECT_DOUBLE_EQ(0.37, gtk_progress_bar_get_fraction(parts_.bar));
   Screenshot shot(window_);
   ASSERT_TRUE(shot.ok());
@@ -293,6 +310,7 @@ TEST_F(WindowViewTest, StatusTextAndBarShowTheDownload) {
   draws_ = 0;
   for (int i = 0; i < 1000; ++i) {
     view_->setStatusText("Downloading  37%", DownloadView::TextColor::Normal);
+    view_->setDetailText("18.5 MiB of 50.0 MiB  15.2 MiB/s  3 s left");
     view_->setProgressValue(370);
   }
   process(150);

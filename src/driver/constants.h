@@ -2,8 +2,8 @@
 #define INSTALLER_DRIVER_CONSTANTS_H_
 
 // The names and places that tie one build to one product release. The
-// vendor sets the release tag, the platform tag and the download host when
-// configuring the build. Each unit holds its own copy of every constant
+// vendor sets the release tag, the platform tag, the download host and the
+// product's name when configuring the build. Each unit holds its own copy of every constant
 // (internal linkage), built in this order, so a composite one never waits on
 // another unit's initialisation.
 
@@ -21,5 +21,6 @@ static const std::string installAgentCacheRelPath =
     ".orvant" + fileSeparator + "app_installer_cache" + fileSeparator +
     releaseTag + fileSeparator + platformTag + fileSeparator;
 static const std::string validationStringFileName = ".validatestring";
+static const std::string productName = INSTALLER_PRODUCT_NAME;
 
 #endif  // INSTALLER_DRIVER_CONSTANTS_H_

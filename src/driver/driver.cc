@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "driver/launch.h"
 #include "platform/location.h"
@@ -59,7 +60,12 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   // 5. Start the agent through the shell and wait until it ends, so the
   //    working directory outlives it. The launcher has said why it failed.
   int agentExitCode = 0;
-  if (!fireInstallAgentWithArgs(agentPath, getBundleLocation(), argc, argv, report, &agentExitCode))
+  std::string download = downloadedAgentArchive(workDir);
+  auto removeDownload = [&download] { unlink(download.c_str()); };
+  bool started = fireInstallAgentWithArgs(agentPath, getBundleLocation(), argc, argv, report,
+                                          &agentExitCode, removeDownload);
+  removeDownload();  // also when the agent never started
+  if (!started)
     return -1;
   return agentExitCode;
 }

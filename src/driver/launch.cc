@@ -5,7 +5,6 @@
 // quoting (a single argument of `sh -c` may not exceed 128 KiB).
 #include "driver/launch.h"
 
-
 #include <exception>
 
 #include "platform/location.h"
@@ -33,12 +32,12 @@ std::vector<std::string> installAgentArguments(const std::string& agentPath,
 
 bool fireInstallAgentWithArgs(std::string agentPath, std::string bundleLocation, int argc,
                               const char* const* argv, ErrorCallback report,
-                              int* agentExitCode) {
+                              int* agentExitCode, const std::function<void()>& started) {
   try {
     // The terminal's Ctrl-C reaches the agent by itself; the installer waits
     // for the agent to decide what it means.
     int exitCode = exitCodeOfStatus(
-        runCommand(installAgentArguments(agentPath, bundleLocation, argc, argv), false));
+        runCommand(installAgentArguments(agentPath, bundleLocation, argc, argv), false, started));
     if (exitCode == -1) {
       report("Failed to start the instal agent", true);
       return false;

@@ -174,7 +174,8 @@ void noteInterrupts() {
 
 }  // namespace
 
-int runCommand(const std::vector<std::string>& args, bool ownGroup) {
+int runCommand(const std::vector<std::string>& args, bool ownGroup,
+               const std::function<void()>& started) {
   recordStartingDispositions();
   // Everything the child needs is made before the fork: after it, this
   // process may hold locks of other threads (GLib's, curl's).
@@ -218,6 +219,8 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup) {
     }
     if (n != static_cast<ssize_t>(sizeof startError))
       startError = 0;
+    if (startError == 0 && started)
+      started();
     while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
     }
     sigprocmask(SIG_BLOCK, &held, nullptr);

@@ -2,6 +2,7 @@
 #define INSTALLER_PLATFORM_SHELL_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,10 @@ int call_system(std::string program, std::string cmdline);
 /// does, in this process's group and so in the user's job: SIGINT and
 /// SIGQUIT are only noted (the terminal sends them to the whole job),
 /// SIGTERM and SIGHUP are passed on to it. Returns the wait status, or -1
-/// with errno set when the program could not be started.
-int runCommand(const std::vector<std::string>& args, bool ownGroup);
+/// with errno set when the program could not be started. `started`, when
+/// given, runs once the program has started, while it runs.
+int runCommand(const std::vector<std::string>& args, bool ownGroup,
+               const std::function<void()>& started = nullptr);
 
 /// From now on SIGINT, SIGQUIT, SIGTERM and SIGHUP are noted instead of
 /// ending the process, so that the caller can leave in order and remove

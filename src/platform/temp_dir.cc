@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -132,4 +133,34 @@ bool removeTree(const std::string& path) {
   removeEntry(path);
   struct stat st;
   return lstat(path.c_str(), &st) != 0;
+}
+
+bool syncPath(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return errno == ELOOP;  // a link: its target is none of ours
+  bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+  close(fd);
+  return synced;
+}
+
+namespace {
+
+bool treeSynced = true;
+
+int syncEntry(const char* path, const struct stat*, int kind, struct FTW*) {
+  if (kind == FTW_F || kind == FTW_DP)
+    treeSynced = syncPath(path) && treeSynced;
+  return 0;
+}
+
+}  // namespace
+
+bool syncTree(const std::string& path) {
+  treeSynced = true;
+  // Depth first, so that a directory is synced after what it holds; a
+  // tree's own writes all reach the disk before the rename that publishes it.
+  if (nftw(path.c_str(), syncEntry, 32, FTW_PHYS | FTW_DEPTH) != 0)
+    return false;
+  return treeSynced;
 }

@@ -36,4 +36,13 @@ void removeTempDirsNow();
 /// search permission get it first. Returns true when nothing is left.
 bool removeTree(const std::string& path);
 
+/// Waits until `path`, a file or a directory's entries, is on disk. False
+/// when the disk said it failed; a file system that cannot sync counts as
+/// done.
+bool syncPath(const std::string& path);
+
+/// `syncPath` for everything in the tree at `path`, itself last, never
+/// following a symbolic link.
+bool syncTree(const std::string& path);
+
 #endif  // INSTALLER_PLATFORM_TEMP_DIR_H_

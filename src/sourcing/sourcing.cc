@@ -159,6 +159,10 @@ std::string installAgentDirOnDisk() {
   return dir + fileSeparator;
 }
 
+std::string downloadedAgentArchive(const std::string& workDir) {
+  return joinPath(workDir, kDownloadName);
+}
+
 std::string getInstallAgentExecutable(std::string agentDir) {
   if (!agentDir.empty() && agentDir.back() != '/')
     agentDir += '/';
@@ -182,13 +186,14 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
       return "";
     }
     target = getInstallAgentCacheDir() + installAgentDirName;
-    archive = joinPath(workDir, kDownloadName);
+    archive = downloadedAgentArchive(workDir);
     bool downloaded = downloadInstallAgentFromQZ(archive.c_str(), report);
     std::string cached = downloaded ? installAgentDirOnDisk() : "";
-    if (!downloaded || !cached.empty()) {
-      // The cache holds what counts; the download is of no further use.
+    if (!cached.empty())
+      return getInstallAgentExecutable(cached);
+    if (!downloaded) {
       unlink(archive.c_str());
-      return downloaded ? getInstallAgentExecutable(cached) : "";
+      return "";
     }
   }
 

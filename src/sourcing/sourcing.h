@@ -38,6 +38,11 @@ bool prepareInstallAgentCache(std::string* error);
 /// (not a link); empty otherwise.
 std::string installAgentDirOnDisk();
 
+/// Where the download road stores the agent archive in `workDir`. A
+/// download that was unpacked into the cache is left there, to go once the
+/// agent has started: removing a large file takes the kernel a while.
+std::string downloadedAgentArchive(const std::string& workDir);
+
 /// `agentDir` + "/install", the "/" only where missing. Tests nothing.
 std::string getInstallAgentExecutable(std::string agentDir);
 

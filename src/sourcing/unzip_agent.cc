@@ -82,6 +82,13 @@ bool unpackAgentIntoCache(std::string archive, std::string agentDir, ErrorCallba
     removeTree(staging);
     return false;
   }
+  // On disk before it takes the agent's name: after a power cut the name
+  // never stands for files the disk did not get.
+  if (!syncTree(staging)) {
+    removeTree(staging);
+    report("Failed to unzip the install agent", true);
+    return false;
+  }
   // Swap the whole new agent in; the old one, if any, ends up at `staging`.
   // Where the file system cannot exchange, the old agent goes first: for a
   // moment there is no agent, but never part of one.
@@ -102,6 +109,7 @@ bool unpackAgentIntoCache(std::string archive, std::string agentDir, ErrorCallba
     return false;
   }
   removeTree(staging);
+  syncPath(directoryOf(agentDir));
   return true;
 }
 

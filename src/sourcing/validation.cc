@@ -10,9 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "driver/constants.h"
+#include "platform/temp_dir.h"
 
 namespace {
 
@@ -26,18 +25,16 @@ std::string validationFile(const std::string& dir) {
 
 }  // namespace
 
-bool isCacheValid(std::string dir, std::string expected) {
-  if (!dir.empty() && expected.empty())
-    return false;
+std::string readValidationString(std::string dir) {
   // The file may be anything that someone left at its name: a FIFO must not
   // block the run, a link must not lead to /dev/zero or another user's file.
   int fd = open(validationFile(dir).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1)
-    return false;
+    return "";
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    return false;
+    return "";
   }
   // One byte past the bound tells a first line that is too long.
   std::string content;
@@ -54,7 +51,13 @@ bool isCacheValid(std::string dir, std::string expected) {
   }
   close(fd);
   std::string line = content.substr(0, newline);
-  return line.size() <= kMaxValidationLine && line == expected;
+  return line.size() <= kMaxValidationLine ? line : "";
+}
+
+bool isCacheValid(std::string dir, std::string expected) {
+  if (!dir.empty() && expected.empty())
+    return false;
+  return readValidationString(dir) == expected;
 }
 
 void writeValidationString(std::string dir, std::string validationString) {
@@ -66,14 +69,28 @@ void writeValidationString(std::string dir, std::string validationString) {
   std::string path = validationFile(dir);
   std::string temporary = path + ".new";
   unlink(temporary.c_str());
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file << validationString;
-    if (!file.flush())
-      return;
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return;
+  const char* data = validationString.data();
+  size_t left = validationString.size();
+  while (left > 0) {
+    ssize_t n = write(fd, data, left);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    data += n;
+    left -= static_cast<size_t>(n);
   }
-  if (rename(temporary.c_str(), path.c_str()) != 0)
+  // On disk before its name is: after a power cut the name never stands
+  // for an empty or torn file.
+  bool whole = left == 0 && fsync(fd) == 0;
+  if (close(fd) != 0 || !whole || rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());
+    return;
+  }
+  syncPath(dir);
 }
 
 void forgetValidationString(std::string dir) {

@@ -8,8 +8,13 @@
 /// empty `expected` never validates.
 bool isCacheValid(std::string dir, std::string expected);
 
+/// The first line of `dir`/.validatestring, read as `isCacheValid` reads
+/// it; empty when there is none or it is too long.
+std::string readValidationString(std::string dir);
+
 /// Stores `validationString` in `dir`/.validatestring, replacing what was
-/// there; does nothing when either is empty. Failures leave no trace.
+/// there, and waits until it is on disk; does nothing when either is empty.
+/// Failures leave no trace.
 void writeValidationString(std::string dir, std::string validationString);
 
 /// Removes `dir`/.validatestring: the cache's agent no longer matches it.
