@@ -173,11 +173,11 @@ TEST_F(RealNetwork, InterruptDuringTheWaitToRetryCancels) {
 
 // On a terminal the line gives the percentage, sizes, speed and time left.
 TEST_F(RealNetwork, TerminalLineShowsSizesSpeedAndTimeLeft) {
-  std::string agent = makeAgentArchive("agent.zip", 3 << 20);
+  std::string agent = makeAgentArchive("agent.zip", 2 << 20);
   TestServer server(agent, {"--etag", "\"t\"", "--rate", "1000000"});
   RunResult r = runProgram({"python3", kPtyRun, "--timeout", "30", "--", dir_ + "/installer"},
                            environment(server.url()));
   ASSERT_EQ(0, r.exitCode) << r.out;
-  std::regex line("Downloading +[0-9]+%  [0-9.]+ MiB of 3\\.0 MiB  [0-9.]+ [KM]iB/s  [0-9]+ s left");
+  std::regex line("Downloading +[0-9]+%  [0-9.]+ [KM]iB of 2\\.0 MiB  [0-9.]+ [KM]iB/s  [0-9]+ s left");
   EXPECT_TRUE(std::regex_search(r.out, line)) << r.out;
 }
