@@ -209,9 +209,9 @@ void Download::endRetryText() {
   retrying_ = false;
 }
 
-void Download::showDetail(bool now) {
+void Download::showDetail() {
   int64_t time = clock_();
-  if (!now && detailShownAt_ != 0 && time - detailShownAt_ < kDetailIntervalMicroseconds)
+  if (detailShownAt_ != 0 && time - detailShownAt_ < kDetailIntervalMicroseconds)
     return;
   detailShownAt_ = time;
   samples_.emplace_back(time, bytesReceived_);
@@ -228,7 +228,7 @@ void Download::showDetail(bool now) {
 
 void Download::didReceiveDataOfLength(uint64_t length) {
   bytesReceived_ += static_cast<int64_t>(length);
-  showDetail(false);
+  showDetail();
   if (fileLength_ == -1) {
     endRetryText();
     return;

@@ -85,7 +85,7 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
 
  private:
   // Shows sizes, speed and time left, at most twice a second.
-  void showDetail(bool now);
+  void showDetail();
   // Takes back the text of a wait to retry; the next text may not replace it.
   void endRetryText();
   // Ends one of the two roads on which an agent is to start.

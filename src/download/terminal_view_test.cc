@@ -267,4 +267,27 @@ TEST(TerminalViewOnTerminal, LongLineIsCutSoThatItNeverWraps) {
   EXPECT_EQ("\r\033[KResolving downloads.example.c\n", pty.drain());
 }
 
+// Details follow the status text; the bar gives way where the line would
+// not fit, and a line without a status holds the details alone.
+TEST(TerminalViewOnTerminal, DetailsFollowTheTextAndTheBarGivesWayWhenNarrow) {
+  const std::string detail = "18.5 MiB of 50.0 MiB  15.2 MiB/s  3 s left";
+  for (unsigned short columns : {120, 80}) {
+    SCOPED_TRACE(columns);
+    Pty pty(columns);
+    ASSERT_TRUE(pty.ok());
+    {
+      StderrRedirect redirect(pty.slave());
+      std::unique_ptr<DownloadView> view = makeTerminalView();
+      view->setProgressMaxValue(200);
+      view->setProgressValue(74);
+      view->setDetailText(detail);
+      view->setStatusText("Downloading  37%", DownloadView::TextColor::Normal);
+      view->close();
+    }
+    std::string bar = columns == 120 ? "[#######-------------] " : "";
+    EXPECT_EQ("\r\033[K" + detail + "\r\033[K" + bar + "Downloading  37%  " + detail + "\n",
+              pty.drain());
+  }
+}
+
 }  // namespace
