@@ -9,7 +9,8 @@ marks the end of the road being timed:
   - the start of the agent: the agent's `install` writes `date +%s%N` into
     the file named by BENCH_AGENT_STAMP;
   - otherwise the command's exit.
-Peak resident memory is GNU time's %M (ru_maxrss, KiB).
+Peak resident memory is GNU time's %M (ru_maxrss, KiB). Bytes a server sent
+are the test server's own count (--stats), read once it has stopped.
 """
 
 import argparse
@@ -18,6 +19,7 @@ import fcntl
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -33,6 +35,17 @@ import time
 MIB = 1 << 20
 RUN_TIMEOUT_SECONDS = 300
 SHORT_ROUND_FACTOR = 10
+# The name the installer downloads the agent archive under, in a fresh
+# directory below its TMPDIR.
+DOWNLOAD_NAME = "InstallAgent.download.zip"
+# The cache-hit road against a server that sends the body at once: an agent
+# about as big as a real one, so that what a server pushes unasked shows.
+EAGER_HIT_MIB = 64
+# Untimed runs of the download road under strace, per size: the durability
+# step's share of the road.
+TRACED_RUNS = 3
+SYNC_CALLS = ("syncfs", "fsync", "fdatasync", "sync", "sync_file_range")
+ROADS = ("cache-hit", "eager-hit", "download", "resume", "shipped")
 
 AGENT_SCRIPT = """#!/bin/sh
 # The benchmark's agent: notes when it started and installs nothing.
@@ -143,6 +156,45 @@ class PtyDrain:
         os.close(self.master)
 
 
+class TestServer:
+    """A running tests/server/agent_server.py and its counters."""
+
+    def __init__(self, process, url, stats_path):
+        self.process = process
+        self.url = url
+        self.stats_path = stats_path
+
+    def read_stats(self):
+        try:
+            with open(self.stats_path, encoding="ascii") as stats:
+                return json.load(stats)
+        except (OSError, ValueError):
+            return None
+
+    def stop(self):
+        """Stops the server once its counters have been still for a moment
+        (a body the client walked away from is counted when the send fails)
+        and returns them as they stand at its exit."""
+        last, still_since = None, time.monotonic()
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            now = self.read_stats()
+            if now != last:
+                last, still_since = now, time.monotonic()
+            elif time.monotonic() - still_since >= 0.3:
+                break
+            time.sleep(0.05)
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise BenchError("the test server did not stop on SIGTERM")
+        return self.read_stats() or {}
+
+
 def read_stamp(path):
     try:
         with open(path, encoding="ascii") as stamp:
@@ -151,24 +203,59 @@ def read_stamp(path):
         return None
 
 
+def cached_payload(home):
+    """The size of the cached agent's payload.bin under `home`, or None."""
+    for dirpath, _, files in os.walk(os.path.join(home, ".orvant")):
+        if "payload.bin" in files and "installagent" in dirpath.split(os.sep):
+            return os.path.getsize(os.path.join(dirpath, "payload.bin"))
+    return None
+
+
+def cache_validation_file(home):
+    """The cache's .validatestring under `home` (beside installagent/), or None."""
+    for dirpath, dirs, files in os.walk(os.path.join(home, ".orvant")):
+        if ".validatestring" in files and "installagent" in dirs:
+            return os.path.join(dirpath, ".validatestring")
+    return None
+
+
+def sync_time(trace):
+    """(calls, seconds) of the durability calls in an strace -f -T file; a
+    call cut in two by another thread's line counts on its resumed half."""
+    calls, seconds = 0, 0.0
+    with open(trace, encoding="utf-8", errors="replace") as lines:
+        for line in lines:
+            match = re.search(r"(?:^|\s)(?:<\.\.\. )?(\w+)(?:\(| resumed>).*<([0-9.]+)>\s*$", line)
+            if match and match.group(1) in SYNC_CALLS:
+                calls += 1
+                seconds += float(match.group(2))
+    return calls, seconds
+
+
 def median(values):
     return statistics.median(values) if values else float("nan")
 
 
 class Bench:
     def __init__(self, args):
-        self.root = args.root
-        self.build = args.build
+        self.root = os.path.abspath(args.root)
+        self.build = os.path.abspath(args.build)
         self.rounds = args.rounds
         self.short_rounds = args.rounds * SHORT_ROUND_FACTOR
         self.sizes = [int(s) for s in args.sizes_mib.split()]
-        self.built_installer = os.path.join(self.build, "installer")
+        self.built_installer = os.path.abspath(args.installer or
+                                               os.path.join(self.build, "installer"))
         self.built_bundle = os.path.join(self.build, "bundle.zip")
         self.sample_agent = os.path.join(self.build, "InstallAgent.zip")
         self.archives = os.path.join(self.build, "bench-archives")
         self.scratch = tempfile.mkdtemp(prefix="bench-", dir=self.build)
         self.children = []
+        self.leftovers = []
+        self.failures = {}
         self.display = None
+        self.xvfb = None
+        self.roads = set(args.roads.split(","))
+        self.stats_files = 0
         self.results = {"rounds": self.rounds, "short_rounds": self.short_rounds}
         # An online installer directory: no agent archive beside the program.
         online = os.path.join(self.scratch, "online")
@@ -206,18 +293,24 @@ class Bench:
         shutil.rmtree(staging)
         return path
 
-    def start_server(self, archive, etag):
+    def start_server(self, archive, etag, *options, max_requests=100000):
+        """The test server on 127.0.0.1, serving `archive` with `etag`."""
+        self.stats_files += 1
+        stats = os.path.join(self.scratch, "stats-%d.json" % self.stats_files)
         out = tempfile.TemporaryFile(dir=self.scratch)
-        server = subprocess.Popen(
+        process = subprocess.Popen(
             [sys.executable, os.path.join(self.root, "tests/server/agent_server.py"),
              "--archive", archive, "--etag", etag, "--bind", "127.0.0.1",
-             "--max-requests", "100000", "--lifetime", "3600"],
+             "--max-requests", str(max_requests), "--lifetime", "3600",
+             "--stats", stats] + list(options),
             stdout=subprocess.PIPE, stderr=out, stdin=subprocess.DEVNULL)
-        self.children.append(server)
-        line = server.stdout.readline().decode()
+        self.children.append(process)
+        line = process.stdout.readline().decode()
         if not line.startswith("PORT "):
-            raise BenchError("the test server did not start: %r" % line)
-        return "http://127.0.0.1:%d/agent" % int(line.split()[1])
+            out.seek(0)
+            raise BenchError("the test server did not start (%s): %r\n%s" % (
+                " ".join(options), line, out.read()[-2000:].decode(errors="replace")))
+        return TestServer(process, "http://127.0.0.1:%d/agent" % int(line.split()[1]), stats)
 
     def start_xvfb(self):
         ready_r, ready_w = os.pipe()
@@ -229,6 +322,7 @@ class Bench:
              "-noreset"],
             pass_fds=(ready_w,), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         self.children.append(xvfb)
+        self.xvfb = xvfb
         os.close(ready_w)
         # The number and its newline come in two writes; closing the pipe
         # before the second would kill the server.
@@ -290,11 +384,24 @@ class Bench:
             os.close(fd)
         os.unlink(path)
 
-    def clean(self, *paths):
-        for path in paths:
+    def prepare(self, footprint_mib):
+        """Everything untimed that a download needs, called right before each
+        timed download (and once after the last, for its files), whichever
+        contender's turn it is: the previous run's files are removed, the
+        disk is synced (so no run pays for another's write-back), then the
+        page cache is warmed.
+
+        A run never cleans up after itself. On this machine whoever writes a
+        large file right after a large free pays about half a second of
+        kernel time; cleaning up at the end of one's own run would hand that
+        bill to whoever comes next, and with a fixed order it would decide
+        the ratio. Here every contender meets the same sequence (free, sync,
+        warm, go), and the rounds rotate who follows whom as well."""
+        for path in self.leftovers:
             shutil.rmtree(path, ignore_errors=True)
-        # Each run starts without the previous one's dirty pages being written back.
+        self.leftovers = []
         os.sync()
+        self.warm(footprint_mib + 64)
 
     # -- one run -------------------------------------------------------------
 
@@ -309,13 +416,26 @@ class Bench:
                                      stderr=drain.slave if drain else err)
             if drain:
                 drain.started()
-            try:
-                status = child.wait(timeout=RUN_TIMEOUT_SECONDS)
-            except subprocess.TimeoutExpired:
+            # A blocking wait, with the time limit kept by a timer: with a
+            # timeout, Popen.wait polls with sleeps that double up to 50 ms,
+            # which rounds every exit up to the next poll (7.5, 15.5, 31.5,
+            # 63.5 ms ... after the start) and made ends seen by exit look
+            # slower than ends stamped by the agent or seen through inotify.
+            overdue = threading.Event()
+
+            def kill():
+                overdue.set()
                 child.kill()
-                child.wait()
-                raise BenchError("%s ran for more than %d s" % (argv[0], RUN_TIMEOUT_SECONDS))
+
+            timer = threading.Timer(RUN_TIMEOUT_SECONDS, kill)
+            timer.start()
+            try:
+                status = child.wait()
+            finally:
+                timer.cancel()
             t_exit = time.time_ns()
+            if overdue.is_set():
+                raise BenchError("%s ran for more than %d s" % (argv[0], RUN_TIMEOUT_SECONDS))
         finally:
             if drain:
                 drain.close()
@@ -330,64 +450,83 @@ class Bench:
                 text = err.read()[-2000:].decode(errors="replace")
         raise BenchError("%s failed\n%s" % (what, text))
 
-    def installer_download(self, mode, url, mib):
-        """A first run of the download road; mode is terminal (stderr to a
-        file), tty (stderr on a terminal) or window."""
-        run = self.fresh_dir("run")
-        home, tmp = os.path.join(run, "home"), os.path.join(run, "tmp")
-        os.makedirs(home)
+    def run_installer(self, mode, url, mib, home, what, prefix=()):
+        """One run of the online installer with `home` as HOME and a fresh
+        TMPDIR; mode is terminal (stderr to a file), tty (stderr on a
+        terminal) or window. Checks that the agent started from a complete
+        cache and returns the times (seconds) to the archive on disk (None
+        when it was not downloaded) and to the agent's start, and the peak
+        resident memory (KiB)."""
+        run = os.path.join(os.path.dirname(home), "run")
+        shutil.rmtree(run, ignore_errors=True)
+        tmp = os.path.join(run, "tmp")
         os.makedirs(tmp)
         stamp, rss, err = (os.path.join(run, n) for n in ("stamp", "rss", "stderr"))
         env = self.env(mode, HOME=home, TMPDIR=tmp, QZ_INTERNAL_INSTALL_AGENT_URL=url,
                        BENCH_AGENT_STAMP=stamp)
-        watch = CloseWatch(tmp, "InstallAgent.zip")
+        argv = list(prefix) + ["/usr/bin/time", "-f", "%M", "-o", rss, self.installer]
+        watch = CloseWatch(tmp, DOWNLOAD_NAME)
         try:
-            t0, _, status = self.spawn(["/usr/bin/time", "-f", "%M", "-o", rss, self.installer],
-                                       env, None if mode == "tty" else err, tty=mode == "tty")
+            t0, _, status = self.spawn(argv, env, None if mode == "tty" else err,
+                                       tty=mode == "tty")
         finally:
             watch.close()
         started = read_stamp(stamp)
-        if status != 0 or started is None or watch.when is None:
-            self.fail("installer (%s, %d MiB, status %d)" % (mode, mib, status), err)
-        payload = None
-        for dirpath, _, files in os.walk(os.path.join(home, ".orvant")):
-            if "payload.bin" in files:
-                payload = os.path.getsize(os.path.join(dirpath, "payload.bin"))
-        if payload != mib * MIB:
-            self.fail("installer (%s, %d MiB): the cached agent is incomplete" % (mode, mib), err)
+        if status != 0 or started is None:
+            self.fail("installer (%s, %s, status %d)" % (mode, what, status), err)
+        if cached_payload(home) != mib * MIB:
+            self.fail("installer (%s, %s): the cached agent is incomplete" % (mode, what), err)
         if mode == "window":
             with open(err, "rb") as text:
                 if b"Downloading" in text.read():
                     self.fail("installer (window): it showed no window", err)
         with open(rss, encoding="ascii") as peak:
             rss_kib = int(peak.read().split()[-1])
-        self.clean(run)
-        return {"transfer": (watch.when - t0) / 1e9, "road": (started - t0) / 1e9, "rss": rss_kib}
+        return {"transfer": None if watch.when is None else (watch.when - t0) / 1e9,
+                "road": (started - t0) / 1e9, "rss": rss_kib}
+
+    def installer_download(self, mode, url, mib):
+        """A first run of the download road: an empty cache."""
+        home = os.path.join(self.fresh_dir("run-%s" % mode), "home")
+        os.makedirs(home)
+        result = self.run_installer(mode, url, mib, home, "%d MiB" % mib)
+        if result["transfer"] is None:
+            self.fail("installer (%s, %d MiB): no download seen" % (mode, mib))
+        self.leftovers.append(os.path.dirname(home))
+        return result
 
     def curl_download(self, url, mib):
-        run = self.fresh_dir("run")
+        run = self.fresh_dir("run-curl")
         out, err = os.path.join(run, "agent.zip"), os.path.join(run, "stderr")
         t0, t_exit, status = self.spawn(["curl", "-o", out, url], self.base_env, err)
         if status != 0 or os.path.getsize(out) < mib * MIB:
             self.fail("curl -o", err)
-        self.clean(run)
+        self.leftovers.append(run)
         return {"transfer": (t_exit - t0) / 1e9}
 
-    def hand_download(self, url, mib):
-        """What the installer's download road does, as commands: download,
-        unpack, start the agent."""
-        run = self.fresh_dir("run")
+    # What the installer's download road does, as commands: download, unpack,
+    # start the agent.
+    HAND_SCRIPT = ('curl -o "$1" "$2" && unzip -qq -o "$1" -d "$3" && '
+                   'exec sh "$3/install" -installbundle "$4"')
+
+    def hand_run(self, run, url, mib):
+        """The road by hand in `run`, over whatever an earlier run left there."""
         out, err, stamp = (os.path.join(run, n) for n in ("agent.zip", "stderr", "stamp"))
-        script = ('curl -o "$1" "$2" && unzip -qq -o "$1" -d "$3" && '
-                  'exec sh "$3/install" -installbundle "$4"')
+        if os.path.exists(stamp):
+            os.unlink(stamp)
         t0, _, status = self.spawn(
-            ["sh", "-c", script, "sh", out, url, os.path.join(run, "agent"), self.bundle],
-            self.env("terminal", BENCH_AGENT_STAMP=stamp), err)
+            ["sh", "-c", self.HAND_SCRIPT, "sh", out, url, os.path.join(run, "agent"),
+             self.bundle], self.env("terminal", BENCH_AGENT_STAMP=stamp), err)
         started = read_stamp(stamp)
         if status != 0 or started is None:
             self.fail("curl + unzip + sh (%d MiB)" % mib, err)
-        self.clean(run)
         return {"road": (started - t0) / 1e9}
+
+    def hand_download(self, url, mib):
+        run = self.fresh_dir("run-hand")
+        result = self.hand_run(run, url, mib)
+        self.leftovers.append(run)
+        return result
 
     # -- the roads -----------------------------------------------------------
 
@@ -396,12 +535,35 @@ class Bench:
         shift = index % len(runs)
         return runs[shift:] + runs[:shift]
 
+    def timed_rounds(self, runs, rounds, what):
+        """Runs every contender once per round, each round starting with
+        another one; runs are (name, footprint in MiB or None, function).
+        A footprint asks for prepare() before the run: the page cache the
+        contender will fill (download, and for the whole road the unpacked
+        agent too)."""
+        samples = {name: [] for name, _, _ in runs}
+        for index in range(rounds):
+            for name, footprint, run in self.rotated(runs, index):
+                if footprint is not None:
+                    self.prepare(footprint)
+                samples[name].append(run())
+            if rounds <= 20:
+                progress("  %s: round %d of %d" % (what, index + 1, rounds))
+        if any(footprint is not None for _, footprint, _ in runs):
+            self.prepare(0)  # the last run's files
+        return samples
+
+    def read_into_page_cache(self, archive):
+        # The server reads the archive from the page cache, as a real server
+        # would from its own.
+        with open(archive, "rb") as source:
+            while source.read(64 * MIB):
+                pass
+
     def download_road(self, mib):
         archive = self.make_archive(mib)
-        url = self.start_server(archive, '"bench-%d"' % mib)
-        samples = {k: [] for k in ("curl", "terminal", "window", "tty", "hand")}
-        # Each contender's page cache, warmed first: the download, and for
-        # the whole road the unpacked agent too.
+        server = self.start_server(archive, '"bench-%d"' % mib)
+        url = server.url
         runs = [
             ("curl", mib, lambda: self.curl_download(url, mib)),
             ("terminal", 2 * mib, lambda: self.installer_download("terminal", url, mib)),
@@ -412,37 +574,115 @@ class Bench:
         # shows the comparison at a fraction of the time.
         if mib == min(self.sizes):
             runs.append(("hand", 2 * mib, lambda: self.hand_download(url, mib)))
-        # The server reads the archive from the page cache, as a real server
-        # would from its own.
-        with open(archive, "rb") as source:
-            while source.read(64 * MIB):
-                pass
-        for index in range(self.rounds):
-            for name, footprint, run in self.rotated(runs, index):
-                self.warm(footprint + 64)
-                samples[name].append(run())
-            progress("  %d MiB: round %d of %d" % (mib, index + 1, self.rounds))
-        self.stop_server()
+        self.read_into_page_cache(archive)
+        samples = self.timed_rounds(runs, self.rounds, "%d MiB" % mib)
+        server.stop()
         self.results["download_%d" % mib] = samples
         return samples
 
-    def stop_server(self):
-        # The download server is the last child started.
-        server = self.children.pop()
-        server.send_signal(signal.SIGTERM)
-        server.wait(timeout=10)
+    def durability_road(self, mib):
+        archive = self.make_archive(mib)
+        server = self.start_server(archive, '"bench-%d"' % mib)
+        self.read_into_page_cache(archive)
+        self.results["durability_%d" % mib] = [self.traced_download(server.url, mib)
+                                               for _ in range(TRACED_RUNS)]
+        self.prepare(0)
+        server.stop()
 
-    def cache_hit_road(self):
-        url = self.start_server(self.make_archive(0), '"bench-small"')
-        home = self.fresh_dir("cache-home")
-        tmp = self.fresh_dir("cache-tmp")
-        stamp = os.path.join(self.scratch, "cache-stamp")
-        err = os.path.join(self.scratch, "cache-stderr")
-        # The first run fills the cache; every later one finds it current.
-        # It has the window: the first GTK program on a display probes its
-        # OpenGL visuals (loading Mesa) and leaves the answer on the root
-        # window for every later one, as on a desktop where other programs
-        # ran before the installer.
+    def traced_download(self, url, mib):
+        """An untimed first download under strace: the time the installer
+        spends in the calls that make the new agent durable."""
+        self.prepare(2 * mib)
+        home = os.path.join(self.fresh_dir("run-traced"), "home")
+        os.makedirs(home)
+        trace = os.path.join(self.scratch, "run-traced", "strace")
+        # --seccomp-bpf stops the installer only at the traced calls, so the
+        # rest of the road runs at nearly its normal pace.
+        prefix = ["strace", "-f", "--seccomp-bpf", "-qq", "-T", "-o", trace,
+                  "-e", "trace=" + ",".join(SYNC_CALLS)]
+        result = self.run_installer("terminal", url, mib, home, "%d MiB, strace" % mib, prefix)
+        calls, seconds = sync_time(trace)
+        self.leftovers.append(os.path.dirname(home))
+        return {"road": result["road"], "calls": calls, "sync": seconds}
+
+    def repeat_road(self, mib):
+        """Downloads over an agent already there: the installer's cache holds
+        a complete agent whose validation string is not the server's ETag,
+        so each run downloads and replaces it (freeing the old one); by hand,
+        the previous run's agent.zip and agent/ are still in place, so curl
+        and unzip write over them."""
+        archive = self.make_archive(mib)
+        server = self.start_server(archive, '"bench-%d"' % mib)
+        url = server.url
+        self.read_into_page_cache(archive)
+        home = os.path.join(self.fresh_dir("repeat-installer"), "home")
+        os.makedirs(home)
+        by_hand = self.fresh_dir("repeat-hand")
+        # One untimed run each fills the places.
+        self.prepare(2 * mib)
+        self.run_installer("terminal", url, mib, home, "%d MiB, filling the cache" % mib)
+        self.prepare(2 * mib)
+        self.hand_run(by_hand, url, mib)
+        validation = cache_validation_file(home)
+        if validation is None:
+            self.fail("installer (%d MiB): no validation string in the cache" % mib)
+
+        def installer():
+            with open(validation, "wb") as stale:
+                stale.write(b'"bench-previous"')
+            result = self.run_installer("terminal", url, mib, home, "%d MiB, repeated" % mib)
+            with open(validation, "rb") as current:
+                if current.read() != b'"bench-%d"' % mib:
+                    self.fail("installer (%d MiB, repeated): the cache was not replaced" % mib)
+            if result["transfer"] is None:
+                self.fail("installer (%d MiB, repeated): no download seen" % mib)
+            return result
+
+        runs = [("installer", 2 * mib, installer),
+                ("hand", 2 * mib, lambda: self.hand_run(by_hand, url, mib))]
+        samples = self.timed_rounds(runs, self.rounds, "%d MiB repeated" % mib)
+        server.stop()
+        self.leftovers += [os.path.dirname(home), by_hand]
+        self.prepare(0)
+        self.results["repeat_%d" % mib] = samples
+        return samples
+
+    def resume_road(self, mib):
+        """A download cut at half way, against a server that takes ranges
+        (resumed) and one that does not (begun again); a fresh server for
+        each run, since its plan applies to its first requests."""
+        archive = self.make_archive(mib)
+        self.read_into_page_cache(archive)
+        etag = '"bench-%d"' % mib
+
+        def cut(*options):
+            server = self.start_server(archive, etag, "--plan", "cut:50%", *options,
+                                       max_requests=20)
+            home = os.path.join(self.fresh_dir("run-resume"), "home")
+            os.makedirs(home)
+            # Not before the server's start: its interpreter's start-up would
+            # sit between the clean-up and the timed run.
+            self.prepare(2 * mib)
+            result = self.run_installer("terminal", server.url, mib, home, "%d MiB, cut" % mib)
+            stats = server.stop()
+            self.leftovers.append(os.path.dirname(home))
+            result.update(bytes=stats.get("body_bytes_sent", 0), requests=stats.get("requests", 0))
+            return result
+
+        runs = [("ranges", None, lambda: cut("--ranges")), ("no_ranges", None, cut)]
+        samples = self.timed_rounds(runs, self.rounds, "%d MiB cut and resumed" % mib)
+        self.prepare(0)
+        samples["archive_bytes"] = os.path.getsize(archive)
+        self.results["resume_%d" % mib] = samples
+        return samples
+
+    def fill_cache(self, url, home, tmp, what):
+        """Fills the cache in `home` with one untimed run. It has the window:
+        the first GTK program on a display probes its OpenGL visuals
+        (loading Mesa) and leaves the answer on the root window for every
+        later one, as on a desktop where other programs ran before the
+        installer."""
+        err = os.path.join(self.scratch, "fill-stderr")
         env = self.env("window", HOME=home, TMPDIR=tmp, QZ_INTERNAL_INSTALL_AGENT_URL=url)
         _, _, status = self.spawn([self.installer], env, err)
         agent = None
@@ -450,20 +690,34 @@ class Bench:
             if "install" in files and dirpath.endswith("installagent"):
                 agent = os.path.join(dirpath, "install")
         if status != 0 or agent is None:
-            self.fail("installer (filling the cache)", err)
+            self.fail("installer (filling the cache, %s)" % what, err)
+        return agent
 
-        def installer(mode):
-            if os.path.exists(stamp):
-                os.unlink(stamp)
-            env = self.env(mode, HOME=home, TMPDIR=tmp, QZ_INTERNAL_INSTALL_AGENT_URL=url,
-                           BENCH_AGENT_STAMP=stamp)
-            t0, _, status = self.spawn([self.installer], env, err)
-            started = read_stamp(stamp)
-            with open(err, "rb") as text:
-                shown = text.read()
-            if status != 0 or started is None or b"Downloading" in shown:
-                self.fail("installer (%s, cache hit)" % mode, err)
-            return (started - t0) / 1e3
+    def cached_start(self, mode, url, home, tmp, what):
+        """One run that must find its cache current; microseconds to the
+        agent's start."""
+        stamp = os.path.join(self.scratch, "cache-stamp")
+        err = os.path.join(self.scratch, "cache-stderr")
+        if os.path.exists(stamp):
+            os.unlink(stamp)
+        env = self.env(mode, HOME=home, TMPDIR=tmp, QZ_INTERNAL_INSTALL_AGENT_URL=url,
+                       BENCH_AGENT_STAMP=stamp)
+        t0, _, status = self.spawn([self.installer], env, err)
+        started = read_stamp(stamp)
+        with open(err, "rb") as text:
+            shown = text.read()
+        if status != 0 or started is None or b"Downloading" in shown:
+            self.fail("installer (%s, cache hit, %s)" % (mode, what), err)
+        return (started - t0) / 1e3
+
+    def cache_hit_road(self):
+        server = self.start_server(self.make_archive(0), '"bench-small"')
+        url = server.url
+        home = self.fresh_dir("cache-home")
+        tmp = self.fresh_dir("cache-tmp")
+        stamp = os.path.join(self.scratch, "cache-stamp")
+        # The first run fills the cache; every later one finds it current.
+        agent = self.fill_cache(url, home, tmp, "small agent")
 
         def headers():
             t0, t_exit, status = self.spawn(["curl", "-sI", url], self.base_env)
@@ -481,14 +735,37 @@ class Bench:
                 self.fail("sh install")
             return (started - t0) / 1e3
 
-        samples = {k: [] for k in ("terminal", "window", "curl", "agent")}
-        runs = [("terminal", lambda: installer("terminal")), ("window", lambda: installer("window")),
-                ("curl", headers), ("agent", agent_alone)]
-        for index in range(self.short_rounds):
-            for name, run in self.rotated(runs, index):
-                samples[name].append(run())
-        self.stop_server()
+        runs = [("terminal", None, lambda: self.cached_start("terminal", url, home, tmp, "small")),
+                ("window", None, lambda: self.cached_start("window", url, home, tmp, "small")),
+                ("curl", None, headers), ("agent", None, agent_alone)]
+        samples = self.timed_rounds(runs, self.short_rounds, "cache hit")
+        server.stop()
         self.results["cache_hit_us"] = samples
+        return samples
+
+    def eager_hit_road(self):
+        """Cache hits of an agent of EAGER_HIT_MIB MiB against servers that
+        start sending the body with the headers: one that ignores
+        If-None-Match (200 and the body) and one that answers it (304)."""
+        archive = self.make_archive(EAGER_HIT_MIB)
+        self.read_into_page_cache(archive)
+        etag = '"bench-eager"'
+        home = self.fresh_dir("eager-home")
+        tmp = self.fresh_dir("eager-tmp")
+        filler = self.start_server(archive, etag)
+        self.fill_cache(filler.url, home, tmp, "%d MiB agent" % EAGER_HIT_MIB)
+        filler.stop()
+        plain = self.start_server(archive, etag)
+        conditional = self.start_server(archive, etag, "--conditional")
+        runs = [("plain", None, lambda: self.cached_start("terminal", plain.url, home, tmp,
+                                                          "eager server")),
+                ("conditional", None, lambda: self.cached_start("terminal", conditional.url,
+                                                                home, tmp, "304"))]
+        samples = self.timed_rounds(runs, self.short_rounds, "cache hit, eager server")
+        for name, server in (("plain", plain), ("conditional", conditional)):
+            stats = server.stop()
+            samples[name + "_stats"] = stats
+        self.results["eager_hit"] = samples
         return samples
 
     def shipped_road(self):
@@ -518,11 +795,8 @@ class Bench:
                 self.fail("unzip + sh install (shipped road)")
             return (t_exit - t0) / 1e3
 
-        samples = {"installer": [], "hand": []}
-        runs = [("installer", installer), ("hand", hand)]
-        for index in range(self.short_rounds):
-            for name, run in self.rotated(runs, index):
-                samples[name].append(run())
+        runs = [("installer", None, installer), ("hand", None, hand)]
+        samples = self.timed_rounds(runs, self.short_rounds, "shipped")
         self.results["shipped_us"] = samples
         return samples
 
@@ -532,15 +806,18 @@ class Bench:
         lines = []
 
         def row(label, *cells):
-            lines.append("    %-36s" % label + "".join("%11s" % c for c in cells))
+            lines.append(("    %-36s" % label + "".join("%11s" % c for c in cells)).rstrip())
 
         def verdict(ok, target):
             return "%s %s" % (target, "met" if ok else "MISSED")
 
         rounds, short = self.rounds, self.short_rounds
-        lines.append("Download road: start to archive on disk, median of %d" % rounds)
-        row("", "seconds", "MiB/s", "vs curl", "   target")
-        for mib in self.sizes:
+        downloads = [m for m in self.sizes if "download_%d" % m in self.results]
+        smallest = min(self.sizes)
+        if downloads:
+            lines.append("Download road: start to archive on disk, median of %d" % rounds)
+            row("", "seconds", "MiB/s", "vs curl", "   target")
+        for mib in downloads:
             s = self.results["download_%d" % mib]
             curl_t = median([r["transfer"] for r in s["curl"]])
             lines.append("  %d MiB" % mib)
@@ -552,67 +829,168 @@ class Bench:
                 ratio = curl_t / t
                 row(label, "%.3f" % t, "%.0f" % (mib / t), "%.3f" % ratio,
                     "" if target is None else "   " + verdict(ratio >= target, ">= %.2f" % target))
-        lines.append("")
-        lines.append("Whole download road: start to the agent's start, median of %d" % rounds)
-        row("", "installer", "by hand", "ratio")
-        for mib in self.sizes:
+        if downloads:
+            lines.append("")
+            lines.append("Whole download road: start to the agent's start, median of %d" % rounds)
+            row("", "installer", "by hand", "ratio")
+        for mib in downloads:
             s = self.results["download_%d" % mib]
-            hand = median([r["road"] for r in s["hand"]]) if s["hand"] else None
+            hand = median([r["road"] for r in s["hand"]]) if s.get("hand") else None
             for label in ("terminal", "window"):
                 t = median([r["road"] for r in s[label]])
                 cells = ["%.3f" % t] + ([] if hand is None else ["%.3f" % hand, "%.2f" % (hand / t)])
                 row("%d MiB, %s (s)" % (mib, label), *cells)
-        lines.append("  (by hand: curl -o, unzip -qq -o, sh install; smallest size only)")
-        lines.append("")
-        lines.append("Peak resident memory (KiB), median of %d" % rounds)
-        row("", *(["%d MiB" % m for m in self.sizes] + ["ratio", "   target"]))
-        for label, key in (("installer, terminal (stderr file)", "terminal"),
-                           ("installer, terminal (stderr tty)", "tty"),
-                           ("installer, window (Xvfb)", "window")):
-            peaks = [median([r["rss"] for r in self.results["download_%d" % m][key]])
-                     for m in self.sizes]
-            ratio = peaks[-1] / peaks[0]
-            row(label, *(["%d" % p for p in peaks] +
-                         ["%.2f" % ratio, "   " + verdict(ratio <= 1.05, "flat (<= 1.05)")]))
-        lines.append("")
-        c = self.results["cache_hit_us"]
-        head, agent = median(c["curl"]), median(c["agent"])
-        lines.append("Cache-hit road: start to the agent's start (ms), median of %d" % short)
-        row("installer, terminal", "%.1f" % (median(c["terminal"]) / 1e3))
-        row("installer, window (Xvfb)", "%.1f" % (median(c["window"]) / 1e3))
-        row("curl -sI (headers only)", "%.1f" % (head / 1e3))
-        row("sh install alone", "%.1f" % (agent / 1e3))
-        row("terminal - (curl -sI + sh install)",
-            "%.1f" % ((median(c["terminal"]) - head - agent) / 1e3))
-        lines.append("")
-        s = self.results["shipped_us"]
-        inst, hand = median(s["installer"]), median(s["hand"])
-        diff = (inst - hand) / 1e3
-        lines.append("Shipped road: start to exit (ms), median of %d" % short)
-        row("installer", "%.1f" % (inst / 1e3))
-        row("by hand: unzip -qq -o, sh install", "%.1f" % (hand / 1e3))
-        row("difference", "%.1f" % diff, "   " + verdict(diff <= 5, "<= 5 ms"))
-        return "\n".join(lines)
+            r = self.results.get("repeat_%d" % mib)
+            if r:
+                t, hand = median([x["road"] for x in r["installer"]]), median(
+                    [x["road"] for x in r["hand"]])
+                row("%d MiB, over an older agent (s)" % mib, "%.3f" % t, "%.3f" % hand,
+                    "%.2f" % (hand / t))
+        if downloads:
+            lines.append("  (by hand: curl -o, unzip -qq -o, sh install; smallest size only."
+                         " Over an older")
+            lines.append("   agent: the cache holds a complete agent under another ETag,"
+                         " replaced by")
+            lines.append("   the download, and by hand the previous agent.zip and agent/"
+                         " are written over)")
+            lines.append("")
+        traced = [m for m in downloads if self.results.get("durability_%d" % m)]
+        if traced:
+            lines.append("Durability: time in %s per download road (strace -T)," % "/".join(
+                SYNC_CALLS[:3]))
+            lines.append("  median of %d untimed runs, against the road's median above"
+                         % TRACED_RUNS)
+            row("", "calls", "sync (s)", "road (s)", "share")
+        for mib in traced:
+            d = self.results["durability_%d" % mib]
+            road = median([r["road"] for r in self.results["download_%d" % mib]["terminal"]])
+            in_sync = median([r["sync"] for r in d])
+            row("%d MiB, terminal" % mib, "%d" % median([r["calls"] for r in d]),
+                "%.3f" % in_sync, "%.3f" % road, "%.0f %%" % (100 * in_sync / road))
+        if traced:
+            lines.append("")
+        if downloads:
+            lines.append("Peak resident memory (KiB), median of %d" % rounds)
+            row("", *(["%d MiB" % m for m in downloads] + ["ratio", "   target"]))
+            for label, key in (("installer, terminal (stderr file)", "terminal"),
+                               ("installer, terminal (stderr tty)", "tty"),
+                               ("installer, window (Xvfb)", "window")):
+                peaks = [median([r["rss"] for r in self.results["download_%d" % m][key]])
+                         for m in downloads]
+                ratio = peaks[-1] / peaks[0]
+                row(label, *(["%d" % p for p in peaks] +
+                             ["%.2f" % ratio, "   " + verdict(ratio <= 1.05, "flat (<= 1.05)")]))
+            lines.append("")
+        title = "Download cut at 50 %% and continued (%d MiB), median of %d" % (smallest, rounds)
+        if "resume_%d" % smallest in self.results:
+            r = self.results["resume_%d" % smallest]
+            size = r["archive_bytes"]
+            lines.append(title)
+            row("", "seconds", "MiB sent", "/ archive", "requests")
+            for label, key in (("Range + If-Range: 206, resumed", "ranges"),
+                               ("no Accept-Ranges: begun again", "no_ranges")):
+                sent = median([x["bytes"] for x in r[key]])
+                row(label, "%.3f" % median([x["road"] for x in r[key]]), "%.1f" % (sent / MIB),
+                    "%.2f" % (sent / size), "%d" % median([x["requests"] for x in r[key]]))
+            lines.append("  (start to the agent's start, retry wait included; bytes: the"
+                         " server's count)")
+            lines.append("")
+        if "cache_hit_us" in self.results:
+            c = self.results["cache_hit_us"]
+            head, agent = median(c["curl"]), median(c["agent"])
+            lines.append("Cache-hit road: start to the agent's start (ms), median of %d" % short)
+            row("installer, terminal", "%.1f" % (median(c["terminal"]) / 1e3))
+            row("installer, window (Xvfb)", "%.1f" % (median(c["window"]) / 1e3))
+            row("curl -sI (headers only)", "%.1f" % (head / 1e3))
+            row("sh install alone", "%.1f" % (agent / 1e3))
+            row("terminal - (curl -sI + sh install)",
+                "%.1f" % ((median(c["terminal"]) - head - agent) / 1e3))
+            lines.append("")
+        title = ("Cache hit, a server that sends the body at once (%d MiB agent), median of %d"
+                 % (EAGER_HIT_MIB, short))
+        if "eager_hit" in self.results:
+            e = self.results["eager_hit"]
+            lines.append(title)
+            row("", "ms", "KiB/run", "requests")
+            for label, key in (("If-None-Match ignored: 200 + body", "plain"),
+                               ("If-None-Match answered: 304", "conditional")):
+                stats = e[key + "_stats"]
+                runs = max(1, len(e[key]))
+                row(label, "%.1f" % (median(e[key]) / 1e3),
+                    "%.0f" % (stats.get("body_bytes_sent", 0) / runs / 1024),
+                    "%d" % stats.get("requests", 0))
+            lines.append("  (terminal; bytes: the server's count over all runs, per run)")
+            lines.append("")
+        if "shipped_us" in self.results:
+            s = self.results["shipped_us"]
+            inst, hand = median(s["installer"]), median(s["hand"])
+            diff = (inst - hand) / 1e3
+            lines.append("Shipped road: start to exit (ms), median of %d" % short)
+            row("installer", "%.1f" % (inst / 1e3))
+            row("by hand: unzip -qq -o, sh install", "%.1f" % (hand / 1e3))
+            row("difference", "%.1f" % diff, "   " + verdict(diff <= 5, "<= 5 ms"))
+            lines.append("")
+        if self.failures:
+            lines.append("Not measured")
+            for key, error in sorted(self.failures.items()):
+                lines.append("    %s: %s" % (key, error.splitlines()[0]))
+        return "\n".join(lines).rstrip("\n")
+
+    def attempt(self, key, road):
+        """Runs a road whose failure leaves the others worth reporting (an
+        earlier build measured with --installer may lack what it needs)."""
+        try:
+            road()
+        except BenchError as error:
+            self.failures[key] = str(error)
+            self.results.setdefault("failures", {})[key] = str(error)
+            progress("not measured: " + str(error).splitlines()[0])
+            self.stop_children_but_xvfb()
+
+    def stop_children_but_xvfb(self):
+        for child in list(self.children):
+            if child is not self.xvfb and child.poll() is None:
+                child.send_signal(signal.SIGTERM)
+                child.wait(timeout=10)
+        self.children = [c for c in self.children if c.poll() is None]
 
     def run(self):
         print("bench: %s, %d rounds (%d for the short roads), sizes %s MiB" % (
             time.strftime("%Y-%m-%d %H:%M:%S"), self.rounds, self.short_rounds,
             " ".join(map(str, self.sizes))), flush=True)
         print("bench: source: " + source_state(self.root))
+        if self.built_installer != os.path.join(self.build, "installer"):
+            print("bench: program measured: " + self.built_installer)
         print("bench: before: " + uptime(), flush=True)
         self.results["uptime_before"] = uptime()
         started = time.monotonic()
         self.start_xvfb()
-        for mib in self.sizes:
+        for mib in sorted(set(self.sizes + [EAGER_HIT_MIB])):
             progress("archive of %d MiB" % mib)
             self.make_archive(mib)
-        progress("cache-hit road")
-        self.cache_hit_road()
-        for mib in self.sizes:
-            progress("download road, %d MiB" % mib)
-            self.download_road(mib)
-        progress("shipped road")
-        self.shipped_road()
+        if "cache-hit" in self.roads:
+            progress("cache-hit road")
+            self.cache_hit_road()
+        if "eager-hit" in self.roads:
+            progress("cache-hit road, eager server")
+            self.attempt("eager_hit", self.eager_hit_road)
+        if "download" in self.roads:
+            for mib in self.sizes:
+                progress("download road, %d MiB" % mib)
+                self.download_road(mib)
+                progress("download road, %d MiB, %d untimed runs under strace"
+                         % (mib, TRACED_RUNS))
+                self.attempt("durability_%d" % mib, lambda: self.durability_road(mib))
+            mib = min(self.sizes)
+            progress("download road, %d MiB, over an older agent" % mib)
+            self.attempt("repeat_%d" % mib, lambda: self.repeat_road(mib))
+        if "resume" in self.roads:
+            mib = min(self.sizes)
+            progress("download road, %d MiB, cut and continued" % mib)
+            self.attempt("resume_%d" % mib, lambda: self.resume_road(mib))
+        if "shipped" in self.roads:
+            progress("shipped road")
+            self.shipped_road()
         self.results["uptime_after"] = uptime()
         self.results["seconds"] = time.monotonic() - started
         print("bench: after:  " + self.results["uptime_after"])
@@ -653,9 +1031,16 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--sizes-mib", default="256 1024")
+    # Another build of the program in its place (say, a copy of an earlier
+    # one), for a before-and-after comparison under the same conditions.
+    parser.add_argument("--installer", help="the program to measure (default: BUILD/installer)")
+    parser.add_argument("--roads", default=",".join(ROADS),
+                        help="the roads to measure, of " + ",".join(ROADS))
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
+    if not set(args.roads.split(",")) <= set(ROADS):
+        parser.error("--roads: one or more of " + ",".join(ROADS))
     bench = Bench(args)
 
     def on_signal(signum, _frame):
