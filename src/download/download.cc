@@ -3,11 +3,13 @@
 #include <math.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 
 #include "driver/constants.h"
 #include "driver/error_report.h"
+#include "signature/verification.h"
 #include "sourcing/sourcing.h"
 #include "sourcing/unzip_agent.h"
 #include "sourcing/validation.h"
@@ -146,6 +148,8 @@ void Download::windowWillClose() {
 
 void Download::didReceiveResponse(const std::string& etag, bool hasETag,
                                   int64_t expectedLength) {
+  if (fetchingSignature_)
+    return;  // the signature's answer says nothing of the agent
   validationString_ = hasETag ? etag : "";
   fileLength_ = expectedLength;
   // A retry may start the body over.
@@ -163,7 +167,10 @@ void Download::didReceiveResponse(const std::string& etag, bool hasETag,
       finishWithAgent();
       return;
     }
-    discardAgentDir(agentDir);
+    // Where agents must be signed, the old one stays until a new one has
+    // proved itself: the unpacking swaps it out.
+    if (!agentSignaturesRequired())
+      discardAgentDir(agentDir);
   }
 
   if (fileLength_ == -1) {
@@ -227,6 +234,8 @@ void Download::showDetail() {
 }
 
 void Download::didReceiveDataOfLength(uint64_t length) {
+  if (fetchingSignature_)
+    return;
   bytesReceived_ += static_cast<int64_t>(length);
   showDetail();
   if (fileLength_ == -1) {
@@ -252,12 +261,51 @@ void Download::failure(const std::string& message, DownloadView::TextColor color
 }
 
 void Download::didFailWithError(const std::string& description, const std::string& failingUrl) {
+  if (fetchingSignature_) {
+    fetchingSignature_ = false;
+    signatureFailure("Cannot fetch the install agent's signature: " + description + " " +
+                     failingUrl);
+    return;
+  }
   log_->write("Download failed! Error - " + description + " " + failingUrl);
   failure("Error during the download process.\nSee your system log for more information.",
           DownloadView::TextColor::Red);
 }
 
 void Download::didFinish() {
+  if (fetchingSignature_) {
+    checkSignatureThenUnpack();
+    return;
+  }
+  if (agentSignaturesRequired()) {
+    // The archive counts only with its vendor's signature, fetched the way
+    // the archive was.
+    fetchingSignature_ = true;
+    transfer_->start(url_ + ".sig", signatureLocation(), "", this);
+    return;
+  }
+  unpackIntoCache();
+}
+
+void Download::checkSignatureThenUnpack() {
+  fetchingSignature_ = false;
+  std::string problem = verifyAgentSignature(installAgentLocation_, signatureLocation());
+  unlink(signatureLocation().c_str());
+  if (problem.empty())
+    unpackIntoCache();
+  else
+    signatureFailure(problem);
+}
+
+// The cache keeps what it had: nothing is unpacked, and a build with keys
+// removed no agent when the response came.
+void Download::signatureFailure(const std::string& reason) {
+  log_->write(reason);
+  failure(kSignatureNotValidText, DownloadView::TextColor::Red);
+  report_error_main("Failed to initialize the install agent.", true);
+}
+
+void Download::unpackIntoCache() {
   view_->setDetailText("");
   view_->setStatusText("Initializing the installer", DownloadView::TextColor::Normal);
   view_->setIndeterminate(true);

@@ -62,7 +62,9 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   void didReceiveDataOfLength(uint64_t length) override;
   /// Says how long until the next attempt, and logs each retry once.
   void willRetry(const RetryNotice& notice) override;
-  /// Stores the ETag, unpacks the archive into the cache and ends the loop.
+  /// With keys configured, fetches the archive's signature first and checks
+  /// it; then stores the ETag, unpacks the archive into the cache and ends
+  /// the loop.
   void didFinish() override;
   /// Logs the failure and shows it in red.
   void didFailWithError(const std::string& description, const std::string& failingUrl) override;
@@ -90,6 +92,14 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   void endRetryText();
   // Ends one of the two roads on which an agent is to start.
   void finishWithAgent();
+  // The downloaded archive, its signature checked where required, into the
+  // cache; or a failure.
+  void checkSignatureThenUnpack();
+  void unpackIntoCache();
+  // Logs why, shows that the signature is not valid, and says the agent
+  // could not be set up.
+  void signatureFailure(const std::string& reason);
+  std::string signatureLocation() const { return installAgentLocation_ + ".sig"; }
   // Starts the transfer once the lock is held; shows the wait meanwhile.
   void downloadWhenLocked();
 
@@ -107,6 +117,7 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   std::string validationString_;
   bool closed_ = false;
   bool retrying_ = false;  // the status text tells of a wait
+  bool fetchingSignature_ = false;  // the transfer brings the archive's signature
   int loopResult_ = 0;
   std::function<int64_t()> clock_;
   // (time, bytes received) of the last few seconds, for a steady speed.

@@ -2,7 +2,8 @@
 // modules: the loop (libcurl, GLib) and the window (GTK). They are loaded
 // from memory only when a run takes the download road, so the shipped road
 // starts without loading some hundred libraries, and works on a machine that
-// has none of them.
+// has none of them. A third, the signature check (libcrypto), is loaded only
+// by a build that requires signed agents.
 #include <dlfcn.h>
 #include <errno.h>
 #include <signal.h>
@@ -17,12 +18,15 @@
 #include "download/download_loop.h"
 #include "driver/error_report.h"
 #include "platform/display_probe.h"
+#include "signature/verification.h"
 
 extern "C" {
 extern const char installer_module_download[];
 extern const char installer_module_download_end[];
 extern const char installer_module_window[];
 extern const char installer_module_window_end[];
+extern const char installer_module_signature[];
+extern const char installer_module_signature_end[];
 }
 
 namespace {
@@ -106,4 +110,19 @@ int callApplicationMain(int /*argc*/, char** /*argv*/) {
     return 0;
   }
   return loop(openWindowView);
+}
+
+std::string verifyAgentSignature(const std::string& archive, const std::string& signatureFile) {
+  void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
+  std::string error;
+  void* module = loadEmbeddedModule("installer-signature", installer_module_signature,
+                                    installer_module_signature_end, &error);
+  signal(SIGXFSZ, savedXfsz);
+  auto verify = module != nullptr ? reinterpret_cast<VerifyAgentFunction>(
+                                        dlsym(module, "installerVerifyAgent"))
+                                  : nullptr;
+  if (verify == nullptr)
+    return "Cannot load the signature check (libcrypto): " +
+           (module != nullptr ? std::string(dlerror()) : error);
+  return verifyAgentSignatureWith(verify, archive, signatureFile);
 }

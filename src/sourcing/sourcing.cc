@@ -23,9 +23,11 @@
 #include <unistd.h>
 
 #include "download/download_handoff.h"
+#include "download/system_log.h"
 #include "driver/constants.h"
 #include "platform/location.h"
 #include "platform/shell.h"
+#include "signature/verification.h"
 #include "sourcing/unzip_agent.h"
 
 namespace {
@@ -77,6 +79,20 @@ bool hasPrefixAndSuffix(const std::string& name, const std::string& prefix,
   return name.size() >= prefix.size() + suffix.size() &&
          name.compare(0, prefix.size(), prefix) == 0 &&
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A build with keys starts only an archive that its vendor signed: the
+// signature lies beside it, as `archive`.sig.
+bool signatureHolds(const std::string& archive, ErrorCallback report) {
+  if (!agentSignaturesRequired())
+    return true;
+  std::string problem = verifyAgentSignature(archive, archive + ".sig");
+  if (problem.empty())
+    return true;
+  RealSystemLog().write(problem);
+  report(kSignatureNotValidText, true);
+  report("Failed to initialize the install agent.", true);
+  return false;
 }
 
 }  // namespace
@@ -176,6 +192,8 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
     archive = findAlternativeInstallAgent(directoryOf(archive));
 
   bool shipped = !archive.empty();
+  if (shipped && !signatureHolds(archive, report))
+    return "";
   std::string target = workDir;
   if (!shipped) {
     // 2. Otherwise the cache, kept current by the download road; only once

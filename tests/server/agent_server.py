@@ -409,6 +409,9 @@ class Server:
             self.send_text(sock, request, 405, keep is False, extra=[("Allow", "GET, HEAD")])
             return "keep" if keep else "close"
 
+        if request.path.endswith(".sig") and args.signature is not None:
+            return self.send_signature(conn, request, keep)
+
         location = self.redirect_target(request)
         if location is not None:
             self.stall_headers(conn, counts_as_body=False)
@@ -440,6 +443,25 @@ class Server:
             self.send_text(sock, request, status, keep is False, extra=extra, etag=True)
             return "keep" if keep else "close"
         return self.send_archive(conn, request, keep, status, cut_after)
+
+    def send_signature(self, conn, request, keep):
+        """The --signature file at any path ending in ".sig": moved once to
+        /moved<path> with --signature-redirect, else --signature-status."""
+        args = self.args
+        sock = conn.sock
+        if args.signature_redirect and not request.path.startswith("/moved/"):
+            self.send_redirect(sock, request, "/moved" + request.path, keep is False)
+            return "keep" if keep else "close"
+        if args.signature_status != 200:
+            self.send_text(sock, request, args.signature_status, keep is False)
+            return "keep" if keep else "close"
+        with open(args.signature, "rb") as source:
+            body = source.read()
+        head = self.head_lines(200, keep is False, etag=False)
+        head.append(b"Content-Type: application/octet-stream")
+        head.append(b"Content-Length: %d" % len(body))
+        send_all(sock, finish_head(head) + (body if request.method != "HEAD" else b""))
+        return "keep" if keep else "close"
 
     def matches(self, if_none_match):
         """Whether If-None-Match names this server's ETag (weak comparison)."""
@@ -795,6 +817,12 @@ def parse_args(argv):
                              "requests follow the other options")
     parser.add_argument("--retry-after", metavar="VALUE",
                         help="put 'Retry-After: VALUE' on 429 and 503 answers")
+    parser.add_argument("--signature", metavar="FILE",
+                        help="serve FILE at every path that ends in .sig (the archive elsewhere)")
+    parser.add_argument("--signature-status", type=int, default=200, metavar="N",
+                        help="with --signature: answer .sig paths with this status instead")
+    parser.add_argument("--signature-redirect", action="store_true",
+                        help="with --signature: redirect a .sig path once, to /moved<path>")
     parser.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this certificate")
     parser.add_argument("--tls-key", metavar="FILE", help="private key for --tls-cert")
     parser.add_argument("--bind", default="127.0.0.1", metavar="ADDR",
