@@ -8,6 +8,11 @@
 
 #include "test_util.h"
 
+/// What a run whose download failed says last, on stderr.
+inline const char kDownloadFailedText[] =
+    "Error during the download process.\nSee your system log for more information.\n"
+    "Installation failed.\n";
+
 /// A user's world for runs of the real installer: an installer directory
 /// holding the binary and bundle.zip (no agent), a HOME, a TMPDIR, and a
 /// directory where the recording agent (tests/fixtures/recording_agent)

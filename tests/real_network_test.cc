@@ -20,9 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kPtyRun = TEST_FIXTURES_DIR "/reliability/pty_run.py";
-const char kFailureText[] =
-    "Error during the download process.\nSee your system log for more information.\n"
-    "Installation failed.\n";
 
 // Names made in a directory (created or moved in) while this watches it.
 class CreationWatch {
@@ -149,7 +146,7 @@ TEST_F(RealNetwork, BusyServerIsRetriedOnTheShippedScheduleAndPermanentFailuresA
   TestServer gone(agent, {"--status", "410"});
   RunResult r = run(gone.url(), {}, {}, "installer_shipped");
   EXPECT_EQ(255, r.exitCode);
-  EXPECT_EQ(kFailureText, r.err);
+  EXPECT_EQ(kDownloadFailedText, r.err);
   EXPECT_EQ(1, gone.stats().requests);
 }
 

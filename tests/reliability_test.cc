@@ -43,9 +43,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kFixtures = TEST_FIXTURES_DIR "/reliability";
-const char kDownloadFailed[] =
-    "Error during the download process.\nSee your system log for more information.\n"
-    "Installation failed.\n";
 const char kShippedUnzipFailed[] =
     "Failed to unzip the install agent\nFailed to initialize the install agent.\n"
     "Installation failed.\n";
@@ -979,7 +976,7 @@ TEST_F(ReliabilityHostileEnvironment, FileSizeLimitBelowTheArchiveFailsTheDownlo
   RunResult r = runProgram({"prlimit", "--fsize=" + std::to_string(limit), dir_ + "/installer"},
                            env(server.url(), {{"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", "1"}}));
   ++tally().faults;
-  expectFailure(r, kDownloadFailed, "file size limit");
+  expectFailure(r, kDownloadFailedText, "file size limit");
   EXPECT_KEPT(!pathExists(dir_ + "/InstallAgent.download.zip"));
   EXPECT_FALSE(pathExists(cachedScript()));
   EXPECT_FALSE(pathExists(cacheDir() + validationStringFileName));
@@ -1030,7 +1027,7 @@ TEST_F(ReliabilityHostileEnvironment, FullDiskWhileDownloadingAndWhileUnpacking)
   TestServer server(big, {"--etag", "\"full\""});
   RunResult r = run(server.url(), {}, {{"TMPDIR", smallTmp}});
   ++tally().faults;
-  expectFailure(r, kDownloadFailed, "full temporary directory");
+  expectFailure(r, kDownloadFailedText, "full temporary directory");
   EXPECT_KEPT(listDir(smallTmp).empty());
 
   std::string smallHome = scratch_ / "small home";
@@ -1065,7 +1062,7 @@ class ReliabilityNetwork : public Reliability {
     return run(url, {}, all, binary);
   }
   void expectCleanDownloadFailure(const RunResult& r, const std::string& what) {
-    expectFailure(r, kDownloadFailed, what);
+    expectFailure(r, kDownloadFailedText, what);
     EXPECT_KEPT(!pathExists(dir_ + "/InstallAgent.download.zip")) << what;
     EXPECT_KEPT(!pathExists(cachedScript())) << what;
   }
