@@ -14,6 +14,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <string.h>
@@ -119,7 +120,21 @@ std::string agentSignedMessage(const std::string& release, const std::string& pl
   return message + sha256;
 }
 
+namespace {
+
+// The system's openssl.cnf has no say in the check (it could load another
+// provider or turn algorithms off), and reading it is a good part of the
+// library's start-up. Where libcurl started the library first, this is a
+// no-op.
+void startCrypto() {
+  static const bool started = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+  (void)started;
+}
+
+}  // namespace
+
 bool sha256OfFile(const std::string& path, std::string* digest, std::string* reason) {
+  startCrypto();
   // Non-blocking, so that a FIFO is refused below rather than waited on.
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) {
