@@ -9,8 +9,11 @@ marks the end of the road being timed:
   - the start of the agent: the agent's `install` writes `date +%s%N` into
     the file named by BENCH_AGENT_STAMP;
   - otherwise the command's exit.
-Peak resident memory is GNU time's %M (ru_maxrss, KiB). Bytes a server sent
-are the test server's own count (--stats), read once it has stopped.
+Peak resident memory is GNU time's %M (ru_maxrss, KiB): the largest of the
+program's own and of the children it waited for. On the signed road also
+the installer's own peak alone, VmHWM, which the agent reads from its
+parent's /proc entry as it starts. Bytes a server sent are the test
+server's own count (--stats), read once it has stopped.
 """
 
 import argparse
@@ -31,6 +34,7 @@ import tempfile
 import termios
 import threading
 import time
+import zipfile
 
 MIB = 1 << 20
 RUN_TIMEOUT_SECONDS = 300
@@ -45,11 +49,25 @@ EAGER_HIT_MIB = 64
 # step's share of the road.
 TRACED_RUNS = 3
 SYNC_CALLS = ("syncfs", "fsync", "fdatasync", "sync", "sync_file_range")
-ROADS = ("cache-hit", "eager-hit", "download", "resume", "shipped")
+ROADS = ("cache-hit", "eager-hit", "download", "resume", "shipped", "signed")
+# The signed road: a first download of an agent as big as a large real one,
+# and the memory of the shipped road with a huge and a small agent, on
+# untimed runs.
+SIGNED_DOWNLOAD_MIB = 256
+SIGNED_MEMORY_MIB = (1, 1024)
+SIGNED_MEMORY_RUNS = 3
+# What the C and C++ runtimes are made of: the only libraries the shipped
+# road of a build without keys may need.
+RUNTIME_LIBRARIES = ("libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1",
+                     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1", "libdl.so.2",
+                     "libpthread.so.0", "librt.so.1")
 
 AGENT_SCRIPT = """#!/bin/sh
 # The benchmark's agent: notes when it started and installs nothing.
 [ -z "${BENCH_AGENT_STAMP:-}" ] || date +%s%N > "$BENCH_AGENT_STAMP"
+# What its parent, the installer, holds as it starts the agent: its own peak
+# memory so far and the files it has mapped.
+[ -z "${BENCH_AGENT_PARENT:-}" ] || cat "/proc/$PPID/status" "/proc/$PPID/maps" > "$BENCH_AGENT_PARENT"
 exit 0
 """
 
@@ -58,7 +76,7 @@ exit 0
 SCRUBBED_ENV = ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "http_proxy", "https_proxy",
                 "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY",
                 "QZ_INTERNAL_INSTALL_AGENT_URL", "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__",
-                "SSL_CERT_FILE", "SSL_CERT_DIR", "BENCH_AGENT_STAMP")
+                "SSL_CERT_FILE", "SSL_CERT_DIR", "BENCH_AGENT_STAMP", "BENCH_AGENT_PARENT")
 
 IN_CLOSE_WRITE = 0x00000008
 IN_MOVED_TO = 0x00000080
@@ -232,6 +250,49 @@ def sync_time(trace):
     return calls, seconds
 
 
+def agent_script_of(path):
+    """The `install` script inside the zip archive at `path`, or None."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            return archive.read("install").decode("ascii")
+    except (OSError, KeyError, UnicodeDecodeError, zipfile.BadZipFile):
+        return None
+
+
+def parent_view(path):
+    """(VmHWM in KiB, the names of the shared libraries mapped) from what the
+    agent copied of its parent's /proc status and maps, or (None, [])."""
+    peak, libraries = None, set()
+    try:
+        with open(path, encoding="utf-8", errors="replace") as text:
+            for line in text:
+                if line.startswith("VmHWM:"):
+                    peak = int(line.split()[1])
+                fields = line.split()
+                if len(fields) >= 6 and fields[5].startswith("/"):
+                    name = os.path.basename(fields[5])
+                    if ".so" in name:
+                        libraries.add(name)
+    except (OSError, ValueError):
+        return None, []
+    return peak, sorted(libraries)
+
+
+def needed_libraries(binary):
+    """The NEEDED entries of an ELF file's dynamic section (readelf -d)."""
+    out = subprocess.run(["readelf", "-d", binary], capture_output=True, text=True,
+                         check=True).stdout
+    return re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out)
+
+
+def cmake_cache_value(build, name):
+    with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as cache:
+        for line in cache:
+            if line.startswith(name + ":"):
+                return line.split("=", 1)[1].strip()
+    raise BenchError("%s is not in %s/CMakeCache.txt" % (name, build))
+
+
 def median(values):
     return statistics.median(values) if values else float("nan")
 
@@ -255,6 +316,8 @@ class Bench:
         self.display = None
         self.xvfb = None
         self.roads = set(args.roads.split(","))
+        self.signed_build = args.signed_build and os.path.abspath(args.signed_build)
+        self.signing_key = args.signing_key and os.path.abspath(args.signing_key)
         self.stats_files = 0
         self.results = {"rounds": self.rounds, "short_rounds": self.short_rounds}
         # An online installer directory: no agent archive beside the program.
@@ -274,7 +337,9 @@ class Bench:
         os.makedirs(self.archives, exist_ok=True)
         name = "agent-small.zip" if mib == 0 else "agent-%dMiB.zip" % mib
         path = os.path.join(self.archives, name)
-        if os.path.exists(path) and os.path.getsize(path) >= mib * MIB:
+        # An archive of an earlier version of this script may hold another agent.
+        if (os.path.exists(path) and os.path.getsize(path) >= mib * MIB
+                and agent_script_of(path) == AGENT_SCRIPT):
             return path
         staging = tempfile.mkdtemp(dir=self.scratch)
         with open(os.path.join(staging, "install"), "w", encoding="ascii") as script:
@@ -450,7 +515,7 @@ class Bench:
                 text = err.read()[-2000:].decode(errors="replace")
         raise BenchError("%s failed\n%s" % (what, text))
 
-    def run_installer(self, mode, url, mib, home, what, prefix=()):
+    def run_installer(self, mode, url, mib, home, what, prefix=(), installer=None):
         """One run of the online installer with `home` as HOME and a fresh
         TMPDIR; mode is terminal (stderr to a file), tty (stderr on a
         terminal) or window. Checks that the agent started from a complete
@@ -464,7 +529,8 @@ class Bench:
         stamp, rss, err = (os.path.join(run, n) for n in ("stamp", "rss", "stderr"))
         env = self.env(mode, HOME=home, TMPDIR=tmp, QZ_INTERNAL_INSTALL_AGENT_URL=url,
                        BENCH_AGENT_STAMP=stamp)
-        argv = list(prefix) + ["/usr/bin/time", "-f", "%M", "-o", rss, self.installer]
+        argv = list(prefix) + ["/usr/bin/time", "-f", "%M", "-o", rss,
+                               installer or self.installer]
         watch = CloseWatch(tmp, DOWNLOAD_NAME)
         try:
             t0, _, status = self.spawn(argv, env, None if mode == "tty" else err,
@@ -485,11 +551,12 @@ class Bench:
         return {"transfer": None if watch.when is None else (watch.when - t0) / 1e9,
                 "road": (started - t0) / 1e9, "rss": rss_kib}
 
-    def installer_download(self, mode, url, mib):
+    def installer_download(self, mode, url, mib, installer=None, label=None):
         """A first run of the download road: an empty cache."""
-        home = os.path.join(self.fresh_dir("run-%s" % mode), "home")
+        home = os.path.join(self.fresh_dir("run-%s" % (label or mode)), "home")
         os.makedirs(home)
-        result = self.run_installer(mode, url, mib, home, "%d MiB" % mib)
+        what = "%d MiB" % mib + (", " + label if label else "")
+        result = self.run_installer(mode, url, mib, home, what, installer=installer)
         if result["transfer"] is None:
             self.fail("installer (%s, %d MiB): no download seen" % (mode, mib))
         self.leftovers.append(os.path.dirname(home))
@@ -800,6 +867,168 @@ class Bench:
         self.results["shipped_us"] = samples
         return samples
 
+    # -- the signed road -----------------------------------------------------
+
+    def signed_setup(self):
+        """The build with the bench's key, in an online installer directory of
+        its own, and a check that it does require a signature: a build
+        without keys would be measured as if it checked."""
+        if not self.signed_build or not self.signing_key:
+            raise BenchError("the signed road needs --signed-build and --signing-key")
+        self.release_tag = cmake_cache_value(self.signed_build, "INSTALLER_RELEASE_TAG")
+        self.platform_tag = cmake_cache_value(self.signed_build, "INSTALLER_PLATFORM_TAG")
+        online = self.fresh_dir("online-signed")
+        shutil.copy2(os.path.join(self.signed_build, "installer"), online)
+        shutil.copy2(self.built_bundle, online)
+        self.signed_installer = os.path.join(online, "installer")
+        unsigned = self.fresh_dir("dist-no-signature")
+        for path in (self.signed_installer, self.built_bundle, self.sample_agent):
+            shutil.copy2(path, unsigned)
+        _, _, status = self.spawn([os.path.join(unsigned, "installer")],
+                                  self.env("terminal", HOME=self.fresh_dir("refusal-home"),
+                                           TMPDIR=self.fresh_dir("refusal-tmp")))
+        if status != 255:
+            raise BenchError("the signed build started an agent without a signature"
+                             " (status %d): it has no keys" % status)
+
+    def signed_copy(self, archive, directory, name):
+        """`archive` as `name` in `directory` (a hard link: no copy of a large
+        file, and the bench's archives stay without .sig files), signed
+        there with the bench's key into `name`.sig."""
+        target = os.path.join(directory, name)
+        try:
+            os.link(archive, target)
+        except OSError:
+            shutil.copy2(archive, target)
+        err = os.path.join(self.scratch, "sign-stderr")
+        _, _, status = self.spawn(
+            [os.path.join(self.build, "installer-sign"), "sign", "--release", self.release_tag,
+             "--platform", self.platform_tag, self.signing_key, target], self.base_env, err)
+        if status != 0 or not os.path.exists(target + ".sig"):
+            self.fail("installer-sign sign %s" % name, err)
+        return target
+
+    def signed_shipped_road(self):
+        """The shipped road of the signed build (the sample agent and its
+        signature beside it) against the unsigned build's and the commands
+        by hand, as on the shipped road."""
+        dists = {}
+        for name, installer in (("signed", self.signed_installer),
+                                ("unsigned", self.built_installer)):
+            dist = self.fresh_dir("dist-" + name)
+            for path in (installer, self.built_bundle):
+                shutil.copy2(path, dist)
+            if name == "signed":
+                self.signed_copy(self.sample_agent, dist, "InstallAgent.zip")
+            else:
+                shutil.copy2(self.sample_agent, dist)
+            dists[name] = dist
+        dest = self.fresh_dir("signed-dest")
+        env = self.env("terminal", HOME=self.fresh_dir("signed-home"),
+                       TMPDIR=self.fresh_dir("signed-tmp"))
+        by_hand = ('d=$(mktemp -d "$TMPDIR/qzXXXXXX") && unzip -qq -o "$1" -d "$d" && '
+                   'sh "$d/install" -installbundle "$2" -destination "$3"; '
+                   's=$?; rm -rf "$d"; exit $s')
+
+        def installer(name):
+            def run():
+                t0, t_exit, status = self.spawn(
+                    [os.path.join(dists[name], "installer"), "-destination", dest], env)
+                if status != 0:
+                    self.fail("installer (%s build, shipped road)" % name)
+                return (t_exit - t0) / 1e3
+            return run
+
+        def hand():
+            dist = dists["unsigned"]
+            t0, t_exit, status = self.spawn(
+                ["sh", "-c", by_hand, "sh", os.path.join(dist, "InstallAgent.zip"),
+                 os.path.join(dist, "bundle.zip"), dest], env)
+            if status != 0:
+                self.fail("unzip + sh install (shipped road)")
+            return (t_exit - t0) / 1e3
+
+        runs = [("signed", None, installer("signed")), ("unsigned", None, installer("unsigned")),
+                ("hand", None, hand)]
+        samples = self.timed_rounds(runs, self.short_rounds, "shipped, signed")
+        self.results["signed_shipped_us"] = samples
+        return samples
+
+    def signed_download_road(self):
+        """A first download of SIGNED_DOWNLOAD_MIB MiB by the signed build
+        (the archive, then its .sig, then the check) against the unsigned
+        build's, from one server that has the signature: the unsigned build
+        never asks for it."""
+        mib = SIGNED_DOWNLOAD_MIB
+        archive = self.signed_copy(self.make_archive(mib), self.fresh_dir("signed-archive"),
+                                   "agent.zip")
+        server = self.start_server(archive, '"bench-signed-%d"' % mib,
+                                   "--signature", archive + ".sig")
+        url = server.url
+        runs = [("signed", 2 * mib, lambda: self.installer_download(
+                    "terminal", url, mib, installer=self.signed_installer, label="signed")),
+                ("unsigned", 2 * mib, lambda: self.installer_download(
+                    "terminal", url, mib, label="unsigned"))]
+        self.read_into_page_cache(archive)
+        samples = self.timed_rounds(runs, self.rounds, "%d MiB, signed" % mib)
+        samples["server"] = server.stop()
+        self.results["signed_download_%d" % mib] = samples
+        return samples
+
+    def signed_memory_road(self):
+        """Untimed shipped runs with a bench agent of each size in
+        SIGNED_MEMORY_MIB (signed build) and of the smallest (unsigned
+        build), taking turns: peak memory of the installer with its
+        children (GNU time) and alone (VmHWM, as the agent starts), and the
+        libraries it has mapped by then."""
+        runs = []
+        for name, installer, mib in ([("signed", self.signed_installer, m)
+                                      for m in SIGNED_MEMORY_MIB] +
+                                     [("unsigned", self.built_installer, SIGNED_MEMORY_MIB[0])]):
+            dist = self.fresh_dir("memory-%s-%d" % (name, mib))
+            for path in (installer, self.built_bundle):
+                shutil.copy2(path, dist)
+            archive = self.make_archive(mib)
+            if name == "signed":
+                self.signed_copy(archive, dist, "InstallAgent.zip")
+            else:
+                os.link(archive, os.path.join(dist, "InstallAgent.zip"))
+            runs.append(("%s_%d" % (name, mib), mib, lambda d=dist, n=name: self.memory_run(d, n)))
+        samples = self.timed_rounds(runs, SIGNED_MEMORY_RUNS, "shipped memory, signed")
+        self.results["signed_memory"] = samples
+        return samples
+
+    def memory_run(self, dist, name):
+        run = self.fresh_dir("memory-run")
+        tmp = os.path.join(run, "tmp")
+        home = os.path.join(run, "home")
+        os.makedirs(tmp)
+        os.makedirs(home)
+        rss, err, parent = (os.path.join(run, n) for n in ("rss", "stderr", "parent"))
+        env = self.env("terminal", HOME=home, TMPDIR=tmp, BENCH_AGENT_PARENT=parent)
+        _, _, status = self.spawn(
+            ["/usr/bin/time", "-f", "%M", "-o", rss, os.path.join(dist, "installer")], env, err)
+        peak, libraries = parent_view(parent)
+        if status != 0 or peak is None:
+            self.fail("installer (%s build, shipped road, memory)" % name, err)
+        with open(rss, encoding="ascii") as text:
+            tree = int(text.read().split()[-1])
+        self.leftovers.append(run)
+        return {"tree": tree, "own": peak, "libraries": libraries}
+
+    def signed_road(self):
+        self.signed_setup()
+        self.results["needed"] = {
+            "unsigned": needed_libraries(self.built_installer),
+            "signed": needed_libraries(self.signed_installer)}
+        progress("signed road: shipped")
+        self.attempt("signed_shipped", self.signed_shipped_road)
+        progress("signed road: %d MiB download" % SIGNED_DOWNLOAD_MIB)
+        self.attempt("signed_download", self.signed_download_road)
+        progress("signed road: memory of the shipped road, %d untimed runs each"
+                 % SIGNED_MEMORY_RUNS)
+        self.attempt("signed_memory", self.signed_memory_road)
+
     # -- report --------------------------------------------------------------
 
     def report(self):
@@ -930,11 +1159,77 @@ class Bench:
             row("by hand: unzip -qq -o, sh install", "%.1f" % (hand / 1e3))
             row("difference", "%.1f" % diff, "   " + verdict(diff <= 5, "<= 5 ms"))
             lines.append("")
+        self.report_signed(lines, row, verdict)
         if self.failures:
             lines.append("Not measured")
             for key, error in sorted(self.failures.items()):
                 lines.append("    %s: %s" % (key, error.splitlines()[0]))
         return "\n".join(lines).rstrip("\n")
+
+    def report_signed(self, lines, row, verdict):
+        if "signed_shipped_us" in self.results:
+            s = self.results["signed_shipped_us"]
+            signed, unsigned, hand = (median(s[k]) / 1e3 for k in ("signed", "unsigned", "hand"))
+            lines.append("Signed agents, shipped road: start to exit (ms), median of %d"
+                         % self.short_rounds)
+            row("installer, signed build", "%.1f" % signed)
+            row("installer, unsigned build", "%.1f" % unsigned)
+            row("by hand: unzip -qq -o, sh install", "%.1f" % hand)
+            row("signed - by hand", "%.1f" % (signed - hand),
+                "   " + verdict(signed - hand <= 5, "<= 5 ms"))
+            row("signed - unsigned (the check)", "%.1f" % (signed - unsigned))
+            lines.append("")
+        key = "signed_download_%d" % SIGNED_DOWNLOAD_MIB
+        if key in self.results:
+            d = self.results[key]
+            signed, unsigned = (median([r["road"] for r in d[k]]) for k in ("signed", "unsigned"))
+            lines.append("Signed agents, download road, %d MiB, terminal: start to the agent's"
+                         " start (s)," % SIGNED_DOWNLOAD_MIB)
+            lines.append("  median of %d" % self.rounds)
+            row("installer, signed build", "%.3f" % signed)
+            row("installer, unsigned build", "%.3f" % unsigned)
+            row("signed - unsigned (the check)", "%.3f" % (signed - unsigned),
+                "%.1f %%" % (100 * (signed - unsigned) / unsigned))
+            lines.append("  (the check: a second request, for the .sig, and the SHA-256 of the"
+                         " archive;")
+            lines.append("   the server answered %d requests for %d runs of each)"
+                         % (d["server"].get("requests", 0), len(d["signed"])))
+            lines.append("")
+        if "signed_memory" in self.results:
+            m = self.results["signed_memory"]
+            small, large = SIGNED_MEMORY_MIB[0], SIGNED_MEMORY_MIB[-1]
+            lines.append("Signed agents, shipped road: peak resident memory (KiB), median of %d"
+                         " untimed runs" % SIGNED_MEMORY_RUNS)
+            row("", "%d MiB" % small, "%d MiB" % large, "ratio", "   target")
+            for label, field in (("signed, installer alone (VmHWM)", "own"),
+                                 ("signed, with children (time %M)", "tree")):
+                a = median([r[field] for r in m["signed_%d" % small]])
+                b = median([r[field] for r in m["signed_%d" % large]])
+                row(label, "%d" % a, "%d" % b, "%.2f" % (b / a),
+                    "   " + verdict(b / a <= 1.05, "flat (<= 1.05)"))
+            for label, field in (("unsigned, installer alone (VmHWM)", "own"),
+                                 ("unsigned, with children (time %M)", "tree")):
+                row(label, "%d" % median([r[field] for r in m["unsigned_%d" % small]]))
+            lines.append("  (VmHWM: the installer's own peak as the agent starts, hashing and"
+                         " unzip done;")
+            lines.append("   %M: the largest of the installer and the children it waited"
+                         " for, unzip among them)")
+            lines.append("")
+        if "needed" in self.results:
+            n = self.results["needed"]
+            lines.append("Signed agents: the libraries the installer needs")
+            extra = [lib for lib in n["unsigned"] if lib not in RUNTIME_LIBRARIES]
+            lines.append("    unsigned build, NEEDED: " + " ".join(n["unsigned"]))
+            lines.append("      " + verdict(not extra, "nothing but the C and C++ runtimes"))
+            lines.append("    signed build, NEEDED:   " + " ".join(n["signed"]))
+            if "signed_memory" in self.results:
+                m = self.results["signed_memory"]
+                small = SIGNED_MEMORY_MIB[0]
+                for name in ("unsigned", "signed"):
+                    mapped = m["%s_%d" % (name, small)][0]["libraries"]
+                    lines.append("    %s build, mapped on the shipped road: %s"
+                                 % (name, " ".join(mapped)))
+            lines.append("")
 
     def attempt(self, key, road):
         """Runs a road whose failure leaves the others worth reporting (an
@@ -965,7 +1260,10 @@ class Bench:
         self.results["uptime_before"] = uptime()
         started = time.monotonic()
         self.start_xvfb()
-        for mib in sorted(set(self.sizes + [EAGER_HIT_MIB])):
+        sizes = self.sizes + [EAGER_HIT_MIB]
+        if "signed" in self.roads:
+            sizes += [SIGNED_DOWNLOAD_MIB] + list(SIGNED_MEMORY_MIB)
+        for mib in sorted(set(sizes)):
             progress("archive of %d MiB" % mib)
             self.make_archive(mib)
         if "cache-hit" in self.roads:
@@ -991,6 +1289,9 @@ class Bench:
         if "shipped" in self.roads:
             progress("shipped road")
             self.shipped_road()
+        if "signed" in self.roads:
+            progress("signed road")
+            self.attempt("signed", self.signed_road)
         self.results["uptime_after"] = uptime()
         self.results["seconds"] = time.monotonic() - started
         print("bench: after:  " + self.results["uptime_after"])
@@ -1036,6 +1337,9 @@ def main():
     parser.add_argument("--installer", help="the program to measure (default: BUILD/installer)")
     parser.add_argument("--roads", default=",".join(ROADS),
                         help="the roads to measure, of " + ",".join(ROADS))
+    # The build with keys, and the private key whose public half it trusts.
+    parser.add_argument("--signed-build", help="a build configured with the signing key")
+    parser.add_argument("--signing-key", help="the private key (PEM) for installer-sign")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
