@@ -12,6 +12,10 @@
 // directory from ".orvant" down must be a directory of this user that no
 // one else may write, looked at without following links. The script itself
 // must be a regular file, not a link to somewhere an agent never put it.
+//
+// A build with keys also wants the vendor's signature of every archive
+// before unpacking it: beside a shipped one here, and on the download road
+// in the download controller.
 #include "sourcing/sourcing.h"
 
 #include <dirent.h>
