@@ -15,6 +15,8 @@
 #include <map>
 #include <string_view>
 
+#include "platform/temp_dir.h"
+
 namespace {
 
 bool isBlank(char c) {
@@ -696,20 +698,11 @@ bool CurlTransfer::openPartial() {
 }
 
 bool CurlTransfer::flush() {
-  const char* data = pending_.data();
-  size_t length = pending_.size();
-  while (length > 0) {
-    ssize_t written = write(file_, data, length);
-    if (written < 0 && errno == EINTR)
-      continue;
-    if (written <= 0) {
-      failure_ = "Cannot write to " + destination_ + ": " + strerror(written < 0 ? errno : EIO);
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-    written_ += written;
+  if (!writeAll(file_, pending_.data(), pending_.size())) {
+    failure_ = "Cannot write to " + destination_ + ": " + strerror(errno);
+    return false;
   }
+  written_ += static_cast<int64_t>(pending_.size());
   pending_.clear();
   return true;
 }

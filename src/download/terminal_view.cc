@@ -1,34 +1,30 @@
-#include <errno.h>
 #include <glib.h>
 #include <math.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "download/download_view.h"
+#include "platform/temp_dir.h"
 
 namespace {
 
 const int kBarCells = 20;
 
-void writeErr(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(2, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return;  // nowhere left to report to
-    done += n;
-  }
+// A failed write has nowhere left to be reported to.
+void writeErr(const std::string& text) { writeAll(2, text.data(), text.size()); }
+
+// The terminal's width; 0 when it does not say.
+size_t terminalColumns() {
+  struct winsize size = {};
+  return ioctl(2, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 // At most `columns` - 1 bytes, so that the cursor never wraps and "\r"
 // still reaches the line's start; the cut avoids splitting a UTF-8 sequence.
-std::string fitColumns(const std::string& line) {
-  struct winsize size = {};
-  if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || line.size() < size.ws_col)
+std::string fitColumns(const std::string& line, size_t columns) {
+  if (columns == 0 || line.size() < columns)
     return line;
-  size_t cut = size.ws_col - 1;
+  size_t cut = columns - 1;
   while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
   return line.substr(0, cut);
 }
@@ -55,7 +51,7 @@ class TerminalView : public DownloadView {
 
  private:
   static gboolean onCloseAfterFailure(gpointer self);
-  std::string progressLine() const;
+  std::string progressLine(size_t columns) const;
   void redraw();
   void showDetailOnly();
   void finishLine();
@@ -98,7 +94,7 @@ void TerminalView::setIndeterminate(bool indeterminate) {
 // The status text and its details, after a text bar when the line has room
 // for one, so that the text starts at the same column whatever its length;
 // no bar while the amount is unknown.
-std::string TerminalView::progressLine() const {
+std::string TerminalView::progressLine(size_t columns) const {
   std::string line = text_;
   if (!detail_.empty())
     line += (line.empty() ? "" : "  ") + detail_;
@@ -108,11 +104,7 @@ std::string TerminalView::progressLine() const {
   fraction = fraction < 0 ? 0 : fraction > 1 ? 1 : fraction;
   int filled = static_cast<int>(floor(fraction * kBarCells));
   std::string bar = "[" + std::string(filled, '#') + std::string(kBarCells - filled, '-') + "] ";
-  struct winsize size = {};
-  if (ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col != 0 &&
-      bar.size() + line.size() >= size.ws_col)
-    return line;
-  return bar + line;
+  return columns != 0 && bar.size() + line.size() >= columns ? line : bar + line;
 }
 
 // Called on every data chunk: writes only when the line would change.
@@ -120,7 +112,8 @@ void TerminalView::redraw() {
   if (!inPlace_ || closed_ || (text_.empty() && detail_.empty()) ||
       color_ == TextColor::Red || text_.find('\n') != std::string::npos)
     return;
-  std::string line = fitColumns(progressLine());
+  size_t columns = terminalColumns();
+  std::string line = fitColumns(progressLine(columns), columns);
   if (line == shownLine_)
     return;
   shownLine_ = line;

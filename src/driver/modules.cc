@@ -18,6 +18,7 @@
 #include "download/download_loop.h"
 #include "driver/error_report.h"
 #include "platform/display_probe.h"
+#include "platform/temp_dir.h"
 #include "signature/verification.h"
 
 extern "C" {
@@ -43,14 +44,10 @@ void* loadEmbeddedModule(const char* name, const char* begin, const char* end,
     *error = "cannot create an in-memory file";
     return nullptr;
   }
-  for (const char* p = begin; p < end;) {
-    ssize_t n = write(fd, p, static_cast<size_t>(end - p));
-    if (n <= 0) {
-      close(fd);
-      *error = std::string("cannot write an in-memory file: ") + strerror(n < 0 ? errno : EIO);
-      return nullptr;
-    }
-    p += n;
+  if (!writeAll(fd, begin, static_cast<size_t>(end - begin))) {
+    *error = std::string("cannot write an in-memory file: ") + strerror(errno);
+    close(fd);
+    return nullptr;
   }
   // The descriptor stays open for the process's life: the loader knows a
   // module by its path, and a second module at a reused descriptor number

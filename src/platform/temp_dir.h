@@ -1,6 +1,8 @@
 #ifndef INSTALLER_PLATFORM_TEMP_DIR_H_
 #define INSTALLER_PLATFORM_TEMP_DIR_H_
 
+#include <stddef.h>
+
 #include <string>
 
 /// The per-user temporary directory: $TMPDIR when set and not empty, else
@@ -35,6 +37,11 @@ void removeTempDirsNow();
 /// following a symbolic link; directories of ours that lack write, read or
 /// search permission get it first. Returns true when nothing is left.
 bool removeTree(const std::string& path);
+
+/// Writes all `length` bytes at `data` to `fd`, going on after interrupted
+/// or short writes. False, with errno set (EIO for a write that took
+/// nothing), when it could not.
+bool writeAll(int fd, const char* data, size_t length);
 
 /// Waits until `path`, a file or a directory's entries, is on disk. False
 /// when the disk said it failed; a file system that cannot sync counts as

@@ -72,20 +72,9 @@ void writeValidationString(std::string dir, std::string validationString) {
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0)
     return;
-  const char* data = validationString.data();
-  size_t left = validationString.size();
-  while (left > 0) {
-    ssize_t n = write(fd, data, left);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
   // On disk before its name is: after a power cut the name never stands
   // for an empty or torn file.
-  bool whole = left == 0 && fsync(fd) == 0;
+  bool whole = writeAll(fd, validationString.data(), validationString.size()) && fsync(fd) == 0;
   if (close(fd) != 0 || !whole || rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());
     return;
