@@ -124,10 +124,12 @@ namespace {
 
 // The system's openssl.cnf has no say in the check (it could load another
 // provider or turn algorithms off), and reading it is a good part of the
-// library's start-up. Where libcurl started the library first, this is a
-// no-op.
+// library's start-up. Nor is the library torn down at exit: freeing its
+// tables one by one only delays the exit that frees them all. Where libcurl
+// started the library first, this is a no-op.
 void startCrypto() {
-  static const bool started = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+  static const bool started =
+      OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
   (void)started;
 }
 
