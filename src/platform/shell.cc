@@ -17,6 +17,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -155,37 +156,39 @@ void noteInterrupts() {
   }
 }
 
-// In the child: the dispositions the process started with, nothing blocked,
-// then the program. A failed exec is told to the parent through `errorFd`.
-[[noreturn]] void execCommand(char* const* argv, bool ownGroup, int errorFd) {
-  if (ownGroup)
-    setpgid(0, 0);
-  for (int sig = 1; sig < NSIG; ++sig)
-    signal(sig, sigismember(&ignoredAtStart, sig) ? SIG_IGN : SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  execv(argv[0], argv);
-  int error = errno;
-  ssize_t ignored = write(errorFd, &error, sizeof error);
-  (void)ignored;
-  _exit(127);
-}
-
 }  // namespace
 
 int runCommand(const std::vector<std::string>& args, bool ownGroup,
                const std::function<void()>& started) {
   recordStartingDispositions();
-  // Everything the child needs is made before the fork: after it, this
-  // process may hold locks of other threads (GLib's, curl's).
   std::vector<char*> argv;
   for (const std::string& arg : args)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  int errorPipe[2];
-  if (args.empty() || pipe2(errorPipe, O_CLOEXEC) != 0)
+  if (args.empty())
     return -1;
+
+  // The child starts with the dispositions the process started with and
+  // nothing blocked. It is started without copying this process (the
+  // parent waits until it has run the program or failed to), which on a
+  // large process is the difference between a fork's page tables and none.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t toDefault, none;
+  sigfillset(&toDefault);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(&ignoredAtStart, sig))
+      sigdelset(&toDefault, sig);
+  }
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &toDefault);
+  posix_spawnattr_setsigmask(&attr, &none);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (ownGroup) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  posix_spawnattr_setflags(&attr, flags);
 
   sigset_t held, previousMask;
   sigemptyset(&held);
@@ -197,29 +200,15 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup,
     sigaction(kInterruptSignals[i], nullptr, &saved[i]);
   noteInterrupts();
 
-  int startError = 0;
   int status = -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(errorPipe[0]);
-    execCommand(argv.data(), ownGroup, errorPipe[1]);
-  }
-  close(errorPipe[1]);
-  if (pid < 0) {
-    startError = errno;
-  } else {
-    if (ownGroup)
-      setpgid(pid, pid);  // also here, so the group exists before any signal
+  pid_t pid = -1;
+  int startError = posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  if (startError == 0) {
     commandPid = pid;
     commandHasOwnGroup = ownGroup;
     sigprocmask(SIG_SETMASK, &previousMask, nullptr);
-    // Closed by a successful exec; holds the errno of a failed one.
-    ssize_t n;
-    while ((n = read(errorPipe[0], &startError, sizeof startError)) < 0 && errno == EINTR) {
-    }
-    if (n != static_cast<ssize_t>(sizeof startError))
-      startError = 0;
-    if (startError == 0 && started)
+    if (started)
       started();
     while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
     }
@@ -227,7 +216,6 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup,
     commandPid = 0;
     commandHasOwnGroup = 0;
   }
-  close(errorPipe[0]);
   for (int i = 0; i < kInterruptSignalCount; ++i)
     sigaction(kInterruptSignals[i], &saved[i], nullptr);
   sigprocmask(SIG_SETMASK, &previousMask, nullptr);
