@@ -151,9 +151,11 @@ bool sha256OfFile(const std::string& path, std::string* digest, std::string* rea
   }
   MdCtx ctx(EVP_MD_CTX_new());
   bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
-  std::vector<char> buffer(65536);
+  // Not zeroed: pages that a small archive never reaches stay untouched.
+  const size_t kBufferSize = 65536;
+  std::unique_ptr<char[]> buffer(new char[kBufferSize]);
   while (ok) {
-    ssize_t n = read(fd, buffer.data(), buffer.size());
+    ssize_t n = read(fd, buffer.get(), kBufferSize);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0) {
@@ -163,7 +165,7 @@ bool sha256OfFile(const std::string& path, std::string* digest, std::string* rea
     }
     if (n == 0)
       break;
-    ok = EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n)) == 1;
+    ok = EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<size_t>(n)) == 1;
   }
   close(fd);
   unsigned char md[EVP_MAX_MD_SIZE];
