@@ -42,6 +42,24 @@ TEST(CallSystem, ReturnsTheShellStatus) {
   EXPECT_EQ(128 + 9, exitCodeOfStatus(call_system("sh", "kill -KILL $$")));
 }
 
+// What the launcher reports as "Failed to start": no status, but errno.
+TEST(RunCommand, ProgramThatCannotStartGivesMinusOneAndItsErrno) {
+  ScratchDir scratch;
+  std::string notExecutable = scratch / "script";
+  writeFile(notExecutable, "#!/bin/sh\nexit 0\n");
+  bool started = false;
+  errno = 0;
+  EXPECT_EQ(-1, runCommand({scratch / "missing"}, true, [&] { started = true; }));
+  EXPECT_EQ(ENOENT, errno);
+  errno = 0;
+  EXPECT_EQ(-1, runCommand({notExecutable}, false, [&] { started = true; }));
+  EXPECT_EQ(EACCES, errno);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(0, exitCodeOfStatus(runCommand({"/bin/sh", notExecutable}, false,
+                                           [&] { started = true; })));
+  EXPECT_TRUE(started);
+}
+
 TEST(Mkpath, CreatesEveryMissingComponentWithTheMode) {
   ScratchDir scratch;
   std::string path = scratch / "a/b//c/";
