@@ -310,6 +310,7 @@ class Bench:
         self.sizes = [int(s) for s in args.sizes_mib.split()]
         self.built_installer = os.path.abspath(args.installer or
                                                os.path.join(self.build, "installer"))
+        self.signed_program = args.signed_installer
         self.built_bundle = os.path.join(self.build, "bundle.zip")
         self.sample_agent = os.path.join(self.build, "InstallAgent.zip")
         self.archives = os.path.join(self.build, "bench-archives")
@@ -882,7 +883,9 @@ class Bench:
         self.release_tag = cmake_cache_value(self.signed_build, "INSTALLER_RELEASE_TAG")
         self.platform_tag = cmake_cache_value(self.signed_build, "INSTALLER_PLATFORM_TAG")
         online = self.fresh_dir("online-signed")
-        shutil.copy2(os.path.join(self.signed_build, "installer"), online)
+        shutil.copy2(os.path.abspath(self.signed_program or
+                                     os.path.join(self.signed_build, "installer")),
+                     os.path.join(online, "installer"))
         shutil.copy2(self.built_bundle, online)
         self.signed_installer = os.path.join(online, "installer")
         unsigned = self.fresh_dir("dist-no-signature")
@@ -1248,6 +1251,8 @@ class Bench:
         print("bench: source: " + source_state(self.root))
         if self.built_installer != os.path.join(self.build, "installer"):
             print("bench: program measured: " + self.built_installer)
+        if self.signed_program:
+            print("bench: signed program measured: " + os.path.abspath(self.signed_program))
         print("bench: before: " + uptime(), flush=True)
         self.results["uptime_before"] = uptime()
         started = time.monotonic()
@@ -1332,6 +1337,9 @@ def main():
     # The build with keys, and the private key whose public half it trusts.
     parser.add_argument("--signed-build", help="a build configured with the signing key")
     parser.add_argument("--signing-key", help="the private key (PEM) for installer-sign")
+    parser.add_argument("--signed-installer",
+                        help="the signed program to measure (default: SIGNED_BUILD/installer);"
+                             " it must trust the signing key")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
