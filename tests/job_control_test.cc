@@ -80,7 +80,8 @@ TEST_F(JobControl, AgentAsksOnTheTerminalWhenStandardInputIsNot) {
 }
 
 // `nohup` and `trap '' HUP`: a hang-up is ignored by the installer and by
-// its agent, which runs to its end; SIGTERM still ends the agent.
+// its agent, which runs to its end; SIGTERM still ends the agent. SIGPIPE,
+// which the installer ignores for itself, is the agent's as it would be.
 TEST_F(JobControl, SignalsIgnoredAtTheStartStayIgnoredForTheAgentToo) {
   shipAgent();
   Child child({"sh", "-c", "trap '' HUP; exec ./installer hold"}, environment("x"), dir_);
@@ -97,6 +98,13 @@ TEST_F(JobControl, SignalsIgnoredAtTheStartStayIgnoredForTheAgentToo) {
     usleep(10 * 1000);
   }
   ASSERT_NE(0, agent);
+  unsigned long long ignored = 0;
+  for (const std::string& line : lines(readFile("/proc/" + std::to_string(agent) + "/status"))) {
+    if (line.compare(0, 7, "SigIgn:") == 0)
+      ignored = std::stoull(line.substr(7), nullptr, 16);
+  }
+  EXPECT_NE(0u, ignored & (1ull << (SIGHUP - 1))) << std::hex << ignored;
+  EXPECT_EQ(0u, ignored & (1ull << (SIGPIPE - 1))) << std::hex << ignored;
   kill(child.pid(), SIGHUP);
   kill(agent, SIGHUP);
   usleep(300 * 1000);
