@@ -8,6 +8,8 @@ int callApplicationMain(int /*argc*/, char** /*argv*/) {
   return installerDownloadLoop(installerOpenWindowView);
 }
 
-std::string verifyAgentSignature(const std::string& archive, const std::string& signatureFile) {
-  return verifyAgentSignatureWith(installerVerifyAgent, archive, signatureFile);
+std::string verifyAgentSignature(int archiveFd, int copyFd, const std::string& archive,
+                                 const std::string& signatureFile, bool* copyFailed) {
+  return verifyAgentSignatureWith(installerVerifyAgent, archiveFd, copyFd, archive, signatureFile,
+                                  copyFailed);
 }

@@ -284,17 +284,25 @@ void Download::didFinish() {
     transfer_->start(url_ + ".sig", signatureLocation(), "", this);
     return;
   }
-  unpackIntoCache();
+  unpackIntoCache(openAgentArchive(installAgentLocation_, false));
 }
 
 void Download::checkSignatureThenUnpack() {
   fetchingSignature_ = false;
-  std::string problem = verifyAgentSignature(installAgentLocation_, signatureLocation());
+  // The archive lies in this run's own directory: hashed and unpacked
+  // through one descriptor, it is the same bytes both times.
+  int fd = openAgentArchive(installAgentLocation_, false);
+  std::string problem =
+      fd == -1 ? "Cannot read the downloaded install agent " + installAgentLocation_
+               : verifyAgentSignature(fd, -1, installAgentLocation_, signatureLocation());
   unlink(signatureLocation().c_str());
-  if (problem.empty())
-    unpackIntoCache();
-  else
-    signatureFailure(problem);
+  if (problem.empty()) {
+    unpackIntoCache(fd);
+    return;
+  }
+  if (fd != -1)
+    close(fd);
+  signatureFailure(problem);
 }
 
 // The cache keeps what it had: nothing is unpacked, and a build with keys
@@ -305,15 +313,25 @@ void Download::signatureFailure(const std::string& reason) {
   report_error_main("Failed to initialize the install agent.", true);
 }
 
-void Download::unpackIntoCache() {
+void Download::unpackIntoCache(int archiveFd) {
+  // Once read, the archive goes: unlinked and closed before the unpacked
+  // agent is flushed to disk, its pages are dropped rather than written.
+  auto dropArchive = [this, &archiveFd] {
+    unlink(installAgentLocation_.c_str());
+    if (archiveFd != -1)
+      close(archiveFd);
+    archiveFd = -1;
+  };
   view_->setDetailText("");
   view_->setStatusText("Initializing the installer", DownloadView::TextColor::Normal);
   view_->setIndeterminate(true);
   view_->startAnimation();
   view_->setCancelEnabled(false);
   view_->displayNow();
-  if (closed_)
+  if (closed_) {
+    dropArchive();
     return;  // closed while the text was being shown: the user is gone
+  }
 
   // A validation string vouches for the agent beside it, so it names the
   // new agent only once that is whole on disk: a run killed or a machine
@@ -321,8 +339,16 @@ void Download::unpackIntoCache() {
   // downloads again instead of trusting a torn agent.
   std::string cacheDir = getInstallAgentCacheDir();
   forgetValidationString(cacheDir);
-  bool unpacked = unpackAgentIntoCache(installAgentLocation_, cacheDir + installAgentDirName,
-                                       report_error_main);
+  bool unpacked = false;
+  if (archiveFd == -1) {
+    dropArchive();
+    log_->write("Cannot read the downloaded install agent " + installAgentLocation_);
+    report_error_main("Failed to unzip the install agent", true);
+  } else {
+    unpacked = unpackAgentIntoCache(archiveFd, cacheDir + installAgentDirName, report_error_main,
+                                    dropArchive);
+  }
+  dropArchive();
   if (unpacked)
     writeValidationString(cacheDir, validationString_);
   // The user may have closed the window or sent a signal while the archive

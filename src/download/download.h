@@ -95,7 +95,8 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   // The downloaded archive, its signature checked where required, into the
   // cache; or a failure.
   void checkSignatureThenUnpack();
-  void unpackIntoCache();
+  /// Takes `archiveFd` (-1: the archive could not be opened) and closes it.
+  void unpackIntoCache(int archiveFd);
   // Logs why, shows that the signature is not valid, and says the agent
   // could not be set up.
   void signatureFailure(const std::string& reason);

@@ -109,17 +109,23 @@ int callApplicationMain(int /*argc*/, char** /*argv*/) {
   return loop(openWindowView);
 }
 
-std::string verifyAgentSignature(const std::string& archive, const std::string& signatureFile) {
+std::string verifyAgentSignature(int archiveFd, int copyFd, const std::string& archive,
+                                 const std::string& signatureFile, bool* copyFailed) {
+  if (copyFailed != nullptr)
+    *copyFailed = false;
+  // Loading the module, and the copy, count against a file size limit.
   void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
   std::string error;
   void* module = loadEmbeddedModule("installer-signature", installer_module_signature,
                                     installer_module_signature_end, &error);
-  signal(SIGXFSZ, savedXfsz);
   auto verify = module != nullptr ? reinterpret_cast<VerifyAgentFunction>(
                                         dlsym(module, "installerVerifyAgent"))
                                   : nullptr;
-  if (verify == nullptr)
-    return "Cannot load the signature check (libcrypto): " +
-           (module != nullptr ? std::string(dlerror()) : error);
-  return verifyAgentSignatureWith(verify, archive, signatureFile);
+  std::string problem =
+      verify == nullptr
+          ? "Cannot load the signature check (libcrypto): " +
+                (module != nullptr ? std::string(dlerror()) : error)
+          : verifyAgentSignatureWith(verify, archiveFd, copyFd, archive, signatureFile, copyFailed);
+  signal(SIGXFSZ, savedXfsz);
+  return problem;
 }

@@ -1,17 +1,26 @@
-// Quoting for /bin/sh.
+// Signals and commands.
 //
-// Every command line this program builds goes through the shell, so every
-// path and every user argument must come out of the shell exactly as it went
-// in. Three renderings keep ordinary command lines as they have always been
-// and make the rest exact:
-//   - a word of only literal characters (letters, digits, `_-./,:+=@%`) is
-//     left bare;
-//   - a word whose only other characters are blanks or tabs is wrapped in
-//     double quotes; nothing inside needs escaping then;
-//   - any other word is wrapped in single quotes, the one quoting in which
-//     the shell interprets nothing, with each single quote written as '\''.
-// Bytes of 0x80 and above are not literal: single quotes keep them away from
-// a shell that reads them as part of a multibyte character.
+// The agent runs the way system(3) runs a command: in this process's group,
+// so that it belongs to the user's job. Ctrl-Z stops the whole job and `fg`
+// resumes it, Ctrl-C reaches the agent, and an agent of a background job
+// that reads the terminal is stopped and resumed by the shell like any
+// other. While it runs, SIGINT and SIGQUIT (which the terminal sends to the
+// whole job) are only noted; SIGTERM and SIGHUP, which may be sent to this
+// process alone, are passed on to it, so that it ends first and this
+// process can still clean up after it.
+//
+// A command that is one of the installer's own steps runs in a group of
+// its own that never takes the terminal, and any of the four signals is
+// passed on to that whole group: it is part of the installer, and ends
+// when the installer is told to end, children and all.
+//
+// Outside commands the four are noted for the caller, and a pipe turns each
+// into something a main loop can watch.
+//
+// Signals that were ignored when the process started (nohup, trap '' HUP)
+// stay ignored, here and in every command. SIGPIPE is ignored here, so that
+// output that goes away is a failed write rather than a sudden death;
+// commands get it back as they would have had it.
 #include "platform/shell.h"
 
 #include <errno.h>
@@ -25,84 +34,6 @@
 
 #include <vector>
 
-namespace {
-
-bool isLiteral(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-    return true;
-  switch (c) {
-    case '_': case '-': case '.': case '/': case ',': case ':':
-    case '+': case '=': case '@': case '%':
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool isBlank(unsigned char c) { return c == ' ' || c == '\t'; }
-
-}  // namespace
-
-std::string smart_quote(std::string text) {
-  bool hasBlank = false;
-  bool hasSpecial = false;
-  for (unsigned char c : text) {
-    if (isBlank(c))
-      hasBlank = true;
-    else if (!isLiteral(c))
-      hasSpecial = true;
-  }
-  if (!hasSpecial)
-    return hasBlank ? "\"" + text + "\"" : text;
-
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  quoted += '\'';
-  return quoted;
-}
-
-std::string quotePath(const std::string& path) {
-  return smart_quote(!path.empty() && path[0] == '-' ? "./" + path : path);
-}
-
-std::string argv2cmdline(int argc, const char* const* argv) {
-  std::string line;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    line += arg.empty() ? "\"\"" : smart_quote(arg);
-    line += ' ';
-  }
-  return line;
-}
-
-// Signals and commands.
-//
-// The agent runs the way system(3) runs a command: in this process's group,
-// so that it belongs to the user's job. Ctrl-Z stops the whole job and `fg`
-// resumes it, Ctrl-C reaches the agent, and an agent of a background job
-// that reads the terminal is stopped and resumed by the shell like any
-// other. While it runs, SIGINT and SIGQUIT (which the terminal sends to the
-// whole job) are only noted; SIGTERM and SIGHUP, which may be sent to this
-// process alone, are passed on to it, so that it ends first and this
-// process can still clean up after it.
-//
-// The installer's own steps (unzip through the shell) run in a group of
-// their own that never takes the terminal, and any of the four signals is
-// passed on to that whole group: they are part of the installer, and end
-// when it is told to end, shell and children alike.
-//
-// Outside commands the four are noted for the caller, and a pipe turns each
-// into something a main loop can watch.
-//
-// Signals that were ignored when the process started (nohup, trap '' HUP)
-// stay ignored, here and in every command. SIGPIPE is ignored here, so that
-// output that goes away is a failed write rather than a sudden death;
-// commands get it back as they would have had it.
 namespace {
 
 const int kInterruptSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
@@ -224,10 +155,6 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup,
     return -1;
   }
   return status;
-}
-
-int call_system(std::string /*program*/, std::string cmdline) {
-  return runCommand({"/bin/sh", "-c", cmdline}, true);
 }
 
 void holdInterruptSignals() {

@@ -6,33 +6,11 @@
 #include <string>
 #include <vector>
 
-/// Renders one word for a `/bin/sh` command line so that the shell yields
-/// exactly `text`. Words of only literal characters come back bare, words
-/// whose only special characters are blanks or tabs come back in double
-/// quotes, anything else in single quotes. The empty text comes back empty.
-std::string smart_quote(std::string text);
-
-/// `smart_quote` for a path that a command takes as an operand: one that
-/// starts with "-" (a relative one) gets "./" first, so that it is never
-/// read as an option.
-std::string quotePath(const std::string& path);
-
-/// Joins argv[1..argc-1] into a command-line tail, each argument rendered
-/// like `smart_quote` (an empty one as `""`) and followed by one blank.
-std::string argv2cmdline(int argc, const char* const* argv);
-
-/// Runs `cmdline` through `/bin/sh -c` and waits for it, in a process
-/// group of its own that stays in the background, with the signal
-/// dispositions the process started with. Returns the wait status, -1 when
-/// no shell could be started. SIGINT, SIGQUIT, SIGTERM and SIGHUP meanwhile
-/// are noted and passed on to the whole group. `program` names what the
-/// line starts, for the reader.
-int call_system(std::string program, std::string cmdline);
-
 /// Runs the program at the path args[0] with `args` and waits, without a
-/// shell. In `ownGroup`, as `call_system` does; otherwise as system(3)
-/// does, in this process's group and so in the user's job: SIGINT and
-/// SIGQUIT are only noted (the terminal sends them to the whole job),
+/// shell. In `ownGroup`, in a process group of its own that stays in the
+/// background, every one of SIGINT, SIGQUIT, SIGTERM and SIGHUP passed on
+/// to the whole group; otherwise as system(3) does, in this process's group
+/// and so in the user's job: SIGINT and SIGQUIT are only noted (the terminal sends them to the whole job),
 /// SIGTERM and SIGHUP are passed on to it. Returns the wait status, or -1
 /// with errno set when the program could not be started. `started`, when
 /// given, runs once the program has started, while it runs.
@@ -56,7 +34,7 @@ int takeNotedSignal();
 /// must give way to the user leaving.
 bool signalNoted();
 
-/// Turns a wait status from `call_system` into an exit code: the code of a
+/// Turns a wait status from `runCommand` into an exit code: the code of a
 /// normal exit, 128 + the signal's number for a killed shell, -1 when no
 /// shell could be started.
 int exitCodeOfStatus(int status);

@@ -26,14 +26,43 @@ std::vector<std::string>& liveTempDirs() {
   return dirs;
 }
 
-// A fresh "qzXXXXXX" in `base`; empty when it cannot be made there.
+// Whether a directory made in `base` stays ours: `base` must be a
+// directory of this user or of root, which others may write only where its
+// sticky bit keeps them from renaming or removing what is not theirs.
+// Otherwise another user could move the fresh directory away and put one
+// of theirs, or a link, in its place.
+bool safeParent(const std::string& base) {
+  struct stat st;
+  if (stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return false;
+  if (st.st_uid != geteuid() && st.st_uid != 0)
+    return false;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
+}
+
+// A fresh "qzXXXXXX" in `base`, readable and writable by this user alone
+// whatever the umask; empty when it cannot be made there safely.
 std::string makeTempDirIn(std::string base) {
   if (base.size() > 1 && base.back() == '/')
     base.pop_back();
+  if (!safeParent(base))
+    return "";
   std::string templ = (base == "/" ? "" : base) + "/qzXXXXXX";
   std::vector<char> buffer(templ.begin(), templ.end());
   buffer.push_back('\0');
-  return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : "";
+  if (mkdtemp(buffer.data()) == nullptr)
+    return "";
+  std::string dir = buffer.data();
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  bool ours = fd != -1 && fstat(fd, &st) == 0 && st.st_uid == geteuid() && fchmod(fd, 0700) == 0;
+  if (fd != -1)
+    close(fd);
+  if (!ours) {
+    rmdir(dir.c_str());
+    return "";
+  }
+  return dir;
 }
 
 }  // namespace
@@ -43,8 +72,9 @@ void removeTempDirsNow() {
 }
 
 TempDir::TempDir(std::string /*name*/) {
-  // A TMPDIR that is stale or not ours must not send the run elsewhere (the
-  // installer's own directory, say): /tmp is there on every system.
+  // A TMPDIR that is stale, not ours or open to others must not send the
+  // run elsewhere (the installer's own directory, say): /tmp is there on
+  // every system.
   dir_ = makeTempDirIn(userTemporaryDirectory());
   if (dir_.empty())
     dir_ = makeTempDirIn("/tmp");

@@ -9,8 +9,10 @@
 /// "/tmp".
 std::string userTemporaryDirectory();
 
-/// A fresh directory "qzXXXXXX" in the per-user temporary directory (in
-/// /tmp when that one is unusable), owned by this object and removed with
+/// A fresh directory "qzXXXXXX", mode 0700, in the per-user temporary
+/// directory (in /tmp when that one is unusable: missing, not a directory,
+/// owned by another user than this one or root, or writable by others
+/// without the sticky bit), owned by this object and removed with
 /// everything in it when the object dies.
 class TempDir {
  public:

@@ -136,17 +136,23 @@ void startCrypto() {
 }  // namespace
 
 bool sha256OfFile(const std::string& path, std::string* digest, std::string* reason) {
-  startCrypto();
   // Non-blocking, so that a FIFO is refused below rather than waited on.
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) {
     *reason = "cannot read " + path + ": " + strerror(errno);
     return false;
   }
+  bool hashed = sha256OfDescriptor(fd, -1, path, digest, reason);
+  close(fd);
+  return hashed;
+}
+
+bool sha256OfDescriptor(int fd, int copyFd, const std::string& name, std::string* digest,
+                        std::string* reason, bool* copyFailed) {
+  startCrypto();
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *reason = path + " is not a regular file";
+    *reason = name + " is not a regular file";
     return false;
   }
   MdCtx ctx(EVP_MD_CTX_new());
@@ -154,26 +160,40 @@ bool sha256OfFile(const std::string& path, std::string* digest, std::string* rea
   // Not zeroed: pages that a small archive never reaches stay untouched.
   const size_t kBufferSize = 65536;
   std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+  // From the start, whatever the descriptor's offset, and without moving it.
+  off_t offset = 0;
   while (ok) {
-    ssize_t n = read(fd, buffer.get(), kBufferSize);
+    ssize_t n = pread(fd, buffer.get(), kBufferSize, offset);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0) {
-      *reason = "cannot read " + path + ": " + strerror(errno);
-      close(fd);
+      *reason = "cannot read " + name + ": " + strerror(errno);
       return false;
     }
     if (n == 0)
       break;
+    offset += n;
     ok = EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<size_t>(n)) == 1;
+    for (const char* data = buffer.get(); ok && copyFd != -1 && n > 0;) {
+      ssize_t written = write(copyFd, data, static_cast<size_t>(n));
+      if (written < 0 && errno == EINTR)
+        continue;
+      if (written <= 0) {
+        *reason = "cannot copy " + name + ": " + strerror(written < 0 ? errno : EIO);
+        if (copyFailed != nullptr)
+          *copyFailed = true;
+        return false;
+      }
+      data += written;
+      n -= written;
+    }
   }
-  close(fd);
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   ok = ok && EVP_DigestFinal_ex(ctx.get(), md, &size) == 1 && size == kDigestSize;
   ERR_clear_error();
   if (!ok) {
-    *reason = "cannot compute the SHA-256 of " + path;
+    *reason = "cannot compute the SHA-256 of " + name;
     return false;
   }
   digest->assign(reinterpret_cast<char*>(md), size);
@@ -269,6 +289,22 @@ bool decodeBase64(const std::string& text, std::string* bytes) {
 std::string verifyAgentArchive(const std::string& archive, const std::string& signatureFile,
                                const std::vector<std::string>& publicKeys,
                                const std::string& release, const std::string& platform) {
+  int fd = open(archive.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1)
+    return "cannot read " + archive + ": " + strerror(errno);
+  std::string reason =
+      verifyAgentArchiveFd(fd, -1, archive, signatureFile, publicKeys, release, platform);
+  close(fd);
+  return reason;
+}
+
+std::string verifyAgentArchiveFd(int archiveFd, int copyFd, const std::string& archive,
+                                 const std::string& signatureFile,
+                                 const std::vector<std::string>& publicKeys,
+                                 const std::string& release, const std::string& platform,
+                                 bool* copyFailed) {
+  if (copyFailed != nullptr)
+    *copyFailed = false;
   // A NUL inside a tag would let two different pairs of tags make the same
   // message.
   if (release.find('\0') != std::string::npos || platform.find('\0') != std::string::npos)
@@ -279,7 +315,7 @@ std::string verifyAgentArchive(const std::string& archive, const std::string& si
     return reason;
   if (!parseAgentSignature(text, &signature, &reason))
     return "malformed signature file " + signatureFile + ": " + reason;
-  if (!sha256OfFile(archive, &digest, &reason))
+  if (!sha256OfDescriptor(archiveFd, copyFd, archive, &digest, &reason, copyFailed))
     return reason;
   std::string message = agentSignedMessage(release, platform, digest);
   size_t malformedKeys = 0;

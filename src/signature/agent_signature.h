@@ -16,6 +16,14 @@ std::string agentSignedMessage(const std::string& release, const std::string& pl
 /// False with a one-line reason.
 bool sha256OfFile(const std::string& path, std::string* digest, std::string* reason);
 
+/// `sha256OfFile` of the file open at `fd`, read from its start without
+/// moving its offset; each piece read is also written to `copyFd` unless it
+/// is -1, so that a copy and its digest come from one read. `name` names
+/// the file in the reason; `copyFailed`, when given, is set when the copy
+/// is what failed.
+bool sha256OfDescriptor(int fd, int copyFd, const std::string& name, std::string* digest,
+                        std::string* reason, bool* copyFailed = nullptr);
+
 /// The text of a .sig file for a 64-byte signature:
 /// "installer-agent-signature 1\n" "ed25519 <base64 of the 64 bytes>\n".
 std::string formatAgentSignature(const std::string& signature);
@@ -42,5 +50,15 @@ bool decodeBase64(const std::string& text, std::string* bytes);
 std::string verifyAgentArchive(const std::string& archive, const std::string& signatureFile,
                                const std::vector<std::string>& publicKeys,
                                const std::string& release, const std::string& platform);
+
+/// `verifyAgentArchive` of the archive open at `archiveFd` (named `archive`
+/// in reasons), hashing it while it is copied to `copyFd` (-1: no copy), so
+/// that the bytes the caller goes on to use are the bytes checked.
+/// `copyFailed`, when given, tells a failed copy from a failed check.
+std::string verifyAgentArchiveFd(int archiveFd, int copyFd, const std::string& archive,
+                                 const std::string& signatureFile,
+                                 const std::vector<std::string>& publicKeys,
+                                 const std::string& release, const std::string& platform,
+                                 bool* copyFailed = nullptr);
 
 #endif  // INSTALLER_SIGNATURE_AGENT_SIGNATURE_H_

@@ -12,8 +12,9 @@
 #include "driver/constants.h"
 #include "signature/agent_signature.h"
 
-int installerVerifyAgent(const char* archive, const char* signatureFile, const char* keys,
-                         char* reason, size_t reasonSize) {
+int installerVerifyAgent(int archiveFd, int copyFd, const char* archive,
+                         const char* signatureFile, const char* keys, char* reason,
+                         size_t reasonSize) {
   std::vector<std::string> publicKeys;
   std::string all = keys;
   for (size_t from = 0; from <= all.size();) {
@@ -24,9 +25,11 @@ int installerVerifyAgent(const char* archive, const char* signatureFile, const c
       publicKeys.push_back(all.substr(from, end - from));
     from = end + 1;
   }
-  std::string why = verifyAgentArchive(archive, signatureFile, publicKeys, releaseTag, platformTag);
+  bool copyFailed = false;
+  std::string why = verifyAgentArchiveFd(archiveFd, copyFd, archive, signatureFile, publicKeys,
+                                         releaseTag, platformTag, &copyFailed);
   if (why.empty())
     return 1;
   snprintf(reason, reasonSize, "%s", why.c_str());
-  return 0;
+  return copyFailed ? -1 : 0;
 }

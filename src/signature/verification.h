@@ -18,14 +18,18 @@ const char* agentPublicKeys();
 /// verifies.
 bool agentSignaturesRequired();
 
-/// Checks `archive` against the signature file `signatureFile` for this
-/// build's release and platform: "" when one of the keys verifies it, else
-/// why not, in one line for the system log.
-std::string verifyAgentSignature(const std::string& archive, const std::string& signatureFile);
+/// Checks the archive open at `archiveFd` (named `archive` in reasons)
+/// against the signature file `signatureFile` for this build's release and
+/// platform, copying it to `copyFd` as it is hashed unless that is -1: ""
+/// when one of the keys verifies it, else why not, in one line for the
+/// system log. `copyFailed`, when given, says whether the copy failed.
+std::string verifyAgentSignature(int archiveFd, int copyFd, const std::string& archive,
+                                 const std::string& signatureFile, bool* copyFailed = nullptr);
 
 /// `verifyAgentSignature` through `verify`, the signature check however it
 /// was reached (a loaded module, or linked in).
-std::string verifyAgentSignatureWith(VerifyAgentFunction verify, const std::string& archive,
-                                     const std::string& signatureFile);
+std::string verifyAgentSignatureWith(VerifyAgentFunction verify, int archiveFd, int copyFd,
+                                     const std::string& archive, const std::string& signatureFile,
+                                     bool* copyFailed = nullptr);
 
 #endif  // INSTALLER_SIGNATURE_VERIFICATION_H_

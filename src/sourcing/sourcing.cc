@@ -15,16 +15,20 @@
 //
 // A build with keys also wants the vendor's signature of every archive
 // before unpacking it: beside a shipped one here, and on the download road
-// in the download controller.
+// in the download controller. Either way the bytes unpacked are the bytes
+// checked: a descriptor of a file that only this run can write.
 #include "sourcing/sourcing.h"
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "download/download_handoff.h"
 #include "download/system_log.h"
@@ -85,18 +89,66 @@ bool hasPrefixAndSuffix(const std::string& name, const std::string& prefix,
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// A build with keys starts only an archive that its vendor signed: the
-// signature lies beside it, as `archive`.sig.
-bool signatureHolds(const std::string& archive, ErrorCallback report) {
+void reportUnpackingFailed(const std::string& why, ErrorCallback report) {
+  RealSystemLog().write(why);
+  report("Failed to unzip the install agent", true);
+  report("Failed to initialize the install agent.", true);
+}
+
+// An unnamed file in `dir`, gone with its last descriptor; -1 on failure.
+int openUnnamedFile(const std::string& dir) {
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd != -1 || (errno != EOPNOTSUPP && errno != EISDIR))
+    return fd;
+  // A file system without O_TMPFILE: a fresh name, unlinked at once.
+  std::string name = joinPath(dir, "agent-copy-XXXXXX");
+  std::vector<char> path(name.begin(), name.end());
+  path.push_back('\0');
+  fd = mkostemp(path.data(), O_CLOEXEC);
+  if (fd != -1)
+    unlink(path.data());
+  return fd;
+}
+
+// The shipped archive, open for unpacking; -1 after a report. A build with
+// keys starts only an archive that its vendor signed (the signature lies
+// beside it, as `archive`.sig). The archive lies where others may be able
+// to write, so it is copied into the working directory, which is ours
+// alone, as it is hashed, and the copy is what is unpacked: rewritten
+// meanwhile, the vendor's file changes nothing that starts.
+int openShippedArchive(const std::string& archive, const std::string& workDir,
+                       ErrorCallback report) {
+  int fd = openAgentArchive(archive, true);
+  if (fd == -1) {
+    reportUnpackingFailed("Cannot open the install agent archive " + archive + ": " +
+                              strerror(errno),
+                          report);
+    return -1;
+  }
   if (!agentSignaturesRequired())
-    return true;
-  std::string problem = verifyAgentSignature(archive, archive + ".sig");
+    return fd;
+  int copy = openUnnamedFile(workDir);
+  if (copy == -1) {
+    std::string why = "Cannot copy the install agent archive into " + workDir + ": " +
+                      strerror(errno);
+    close(fd);
+    reportUnpackingFailed(why, report);
+    return -1;
+  }
+  bool copyFailed = false;
+  std::string problem = verifyAgentSignature(fd, copy, archive, archive + ".sig", &copyFailed);
+  close(fd);
   if (problem.empty())
-    return true;
+    return copy;
+  close(copy);
+  if (copyFailed) {
+    reportUnpackingFailed(problem, report);
+    return -1;
+  }
   RealSystemLog().write(problem);
   report(kSignatureNotValidText, true);
   report("Failed to initialize the install agent.", true);
-  return false;
+  return -1;
 }
 
 }  // namespace
@@ -195,42 +247,41 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
   if (!exists(archive))
     archive = findAlternativeInstallAgent(directoryOf(archive));
 
-  bool shipped = !archive.empty();
-  if (shipped && !signatureHolds(archive, report))
-    return "";
-  std::string target = workDir;
-  if (!shipped) {
+  if (archive.empty()) {
     // 2. Otherwise the cache, kept current by the download road; only once
-    //    it is certain that nobody else controls it.
+    //    it is certain that nobody else controls it. The road unpacks what
+    //    it downloads into the cache itself.
     std::string error;
     if (!prepareInstallAgentCache(&error)) {
       report(error, true);
       return "";
     }
-    target = getInstallAgentCacheDir() + installAgentDirName;
-    archive = downloadedAgentArchive(workDir);
-    bool downloaded = downloadInstallAgentFromQZ(archive.c_str(), report);
-    std::string cached = downloaded ? installAgentDirOnDisk() : "";
-    if (!cached.empty())
-      return getInstallAgentExecutable(cached);
-    if (!downloaded) {
-      unlink(archive.c_str());
+    std::string download = downloadedAgentArchive(workDir);
+    bool downloaded = downloadInstallAgentFromQZ(download.c_str(), report);
+    unlink(download.c_str());
+    if (!downloaded)
+      return "";
+    std::string cached = installAgentDirOnDisk();
+    if (cached.empty()) {
+      report("Failed to initialize the install agent.", true);
       return "";
     }
+    return getInstallAgentExecutable(cached);
   }
 
-  // 3. Unpack (into the cache as a whole or not at all), and make sure the
-  //    archive really was an agent: a script that is not there would only
-  //    fail later, and less clearly, in the shell.
-  bool unpacked = shipped ? unzipInstallAgent(archive, target, "unzip", report)
-                          : unpackAgentIntoCache(archive, target, report);
-  if (!shipped)
-    unlink(archive.c_str());
+  // 3. Unpack the shipped archive into the working directory, and make sure
+  //    it really was an agent: a script that is not there would only fail
+  //    later, and less clearly, in the shell.
+  int fd = openShippedArchive(archive, workDir, report);
+  if (fd == -1)
+    return "";
+  bool unpacked = unzipInstallAgent(fd, workDir, report);
+  close(fd);
   if (!unpacked) {
     report("Failed to initialize the install agent.", true);
     return "";
   }
-  std::string executable = getInstallAgentExecutable(target);
+  std::string executable = getInstallAgentExecutable(workDir);
   std::string problem = scriptProblem(executable);
   if (!problem.empty()) {
     report(problem, true);

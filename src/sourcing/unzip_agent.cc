@@ -8,6 +8,12 @@
 // link left by an earlier agent can steer a write outside the cache.
 // Whatever "installagent.*" lies beside the agent is debris of a killed run
 // (runs that use the cache hold its lock), and goes.
+//
+// The staged tree reaches the disk with one syncfs before the exchange: a
+// name that stands for files the disk never got would be trusted after a
+// power cut, but one flush of the file system costs far less than one per
+// file, and the downloaded archive, unlinked and closed first, is dropped
+// from it rather than written.
 #include "sourcing/unzip_agent.h"
 
 #include <dirent.h>
@@ -15,32 +21,37 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <exception>
 #include <vector>
 
+#include "download/system_log.h"
 #include "platform/location.h"
 #include "platform/shell.h"
 #include "platform/temp_dir.h"
-
-bool unzipInstallAgent(std::string archive, std::string destination,
-                       std::string program, ErrorCallback report) {
-  struct stat st;
-  if (stat(archive.c_str(), &st) != 0)
-    return false;
-  std::string cmdline = smart_quote(program) + " -qq -o " + quotePath(archive) + " -d " +
-                        quotePath(destination);
-  try {
-    if (call_system(program, cmdline) == 0)
-      return true;
-  } catch (const std::exception&) {
-    return false;
-  }
-  report("Failed to unzip the install agent", true);
-  return false;
-}
+#include "platform/test_hold.h"
+#include "sourcing/zip_extract.h"
 
 namespace {
+
+const char kUnzipFailed[] = "Failed to unzip the install agent";
+
+ExtractHooks runHooks() {
+  ExtractHooks hooks;
+  // A user who leaves does not wait for a large agent to be written.
+  hooks.stop = [] { return signalNoted(); };
+  hooks.entryWritten = [](int count) { holdForTests("entries", count); };
+  return hooks;
+}
+
+bool unpackInto(int archiveFd, int dirFd, const std::string& where, ErrorCallback report) {
+  std::string why = extractZip(archiveFd, dirFd, runHooks());
+  if (why.empty())
+    return true;
+  RealSystemLog().write("Cannot unpack the install agent into " + where + ": " + why);
+  report(kUnzipFailed, true);
+  return false;
+}
 
 // A new empty directory named `prefix` + six random characters; empty on
 // failure.
@@ -71,24 +82,63 @@ void removeDebrisBeside(const std::string& agentDir) {
 
 }  // namespace
 
-bool unpackAgentIntoCache(std::string archive, std::string agentDir, ErrorCallback report) {
+int openAgentArchive(const std::string& path, bool followLinks) {
+  int fd = open(path.c_str(),
+                O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+  struct stat st;
+  if (fd != -1 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool unzipInstallAgent(int archiveFd, const std::string& destination, ErrorCallback report) {
+  int dirFd = open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd == -1) {
+    RealSystemLog().write("Cannot open " + destination + " to unpack the install agent");
+    report(kUnzipFailed, true);
+    return false;
+  }
+  bool unpacked = unpackInto(archiveFd, dirFd, destination, report);
+  close(dirFd);
+  return unpacked;
+}
+
+bool unpackAgentIntoCache(int archiveFd, std::string agentDir, ErrorCallback report,
+                          const std::function<void()>& dropArchive) {
+  auto drop = [&dropArchive] {
+    if (dropArchive)
+      dropArchive();
+  };
   removeDebrisBeside(agentDir);
   std::string staging = makeUniqueDir(agentDir + ".staging-");
-  if (staging.empty()) {
-    report("Failed to unzip the install agent", true);
+  int stagingFd = staging.empty() ? -1
+                                  : open(staging.c_str(),
+                                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (stagingFd == -1) {
+    drop();
+    if (!staging.empty())
+      removeTree(staging);
+    report(kUnzipFailed, true);
     return false;
   }
-  if (!unzipInstallAgent(archive, staging, "unzip", report)) {
-    removeTree(staging);
-    return false;
-  }
+  holdForTests("before");
+  bool unpacked = unpackInto(archiveFd, stagingFd, staging, report);
+  drop();
   // On disk before it takes the agent's name: after a power cut the name
   // never stands for files the disk did not get.
-  if (!syncTree(staging)) {
+  if (unpacked && syncfs(stagingFd) != 0) {
+    RealSystemLog().write("Cannot flush the unpacked install agent to disk: " + staging);
+    report(kUnzipFailed, true);
+    unpacked = false;
+  }
+  close(stagingFd);
+  if (!unpacked) {
     removeTree(staging);
-    report("Failed to unzip the install agent", true);
     return false;
   }
+  holdForTests("unpacked");
   // Swap the whole new agent in; the old one, if any, ends up at `staging`.
   // Where the file system cannot exchange, the old agent goes first: for a
   // moment there is no agent, but never part of one.
@@ -105,7 +155,7 @@ bool unpackAgentIntoCache(std::string archive, std::string agentDir, ErrorCallba
   }
   if (swapped != 0) {
     removeTree(staging);
-    report("Failed to unzip the install agent", true);
+    report(kUnzipFailed, true);
     return false;
   }
   removeTree(staging);

@@ -1,0 +1,461 @@
+// Unpacking a zip archive in the installer's own process.
+//
+// The archive comes from the network or from a directory that others may
+// have written to, so nothing in it is trusted, and nothing outside it is
+// either: no option from the environment, no question on the terminal, no
+// second opening by name. The archive is read through the caller's
+// descriptor (with seeks: only the central directory knows the modes and
+// which entries are links), in two passes:
+//
+//   1. The central directory's records alone. Every name is checked (not
+//      absolute, no "..", not given twice, no file where a directory must
+//      stand, not encrypted, a file, directory or link) and the declared
+//      sizes are added up against the free space, so that a refused archive
+//      writes nothing and the kind of zip bomb whose entries share their
+//      data and declare their true size is refused too.
+//   2. The entries are written below the target's descriptor, one component
+//      at a time: directories opened with O_NOFOLLOW, files created with
+//      O_EXCL, so that no link, planted by the archive or by anyone, ever
+//      steers a write; no file gets more than its declared size.
+//
+// Directories are made writable for us while they are filled and get their
+// own modes last: an archive may hold a directory that even its owner
+// cannot write. Names are read as UTF-8 whatever the user's locale, since
+// libarchive otherwise refuses a name it cannot convert to a C locale.
+#include "sourcing/zip_extract.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Big enough that a stored entry is copied in few system calls, small
+// enough to keep memory flat.
+const size_t kReadBlock = 256 << 10;
+
+const mode_t kPermissionBits = 0777;  // no setuid, setgid or sticky bit
+
+std::vector<std::string> splitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  while (from <= path.size()) {
+    size_t end = path.find('/', from);
+    if (end == std::string::npos)
+      end = path.size();
+    std::string part = path.substr(from, end - from);
+    if (!part.empty() && part != ".")
+      parts.push_back(part);
+    from = end + 1;
+  }
+  return parts;
+}
+
+std::string joinParts(const std::vector<std::string>& parts, size_t count) {
+  std::string joined;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0)
+      joined += '/';
+    joined += parts[i];
+  }
+  return joined;
+}
+
+// The process's umask, read without changing it where the kernel says it.
+mode_t currentUmask() {
+  FILE* status = fopen("/proc/self/status", "re");
+  if (status != nullptr) {
+    char line[256];
+    unsigned int mask = 0;
+    while (fgets(line, sizeof line, status) != nullptr) {
+      if (sscanf(line, "Umask: %o", &mask) == 1) {
+        fclose(status);
+        return static_cast<mode_t>(mask);
+      }
+    }
+    fclose(status);
+  }
+  mode_t mask = umask(022);
+  umask(mask);
+  return mask;
+}
+
+// One entry as the first pass saw it.
+struct Entry {
+  std::vector<std::string> parts;
+  mode_t type;
+};
+
+// An archive opened on `fd` from its start, for one pass.
+class Reader {
+ public:
+  explicit Reader(int fd) : archive_(archive_read_new()) {
+    if (archive_ == nullptr) {
+      error_ = "out of memory";
+      return;
+    }
+    archive_read_support_format_zip_seekable(archive_);
+    if (lseek(fd, 0, SEEK_SET) != 0 || archive_read_open_fd(archive_, fd, kReadBlock) != ARCHIVE_OK)
+      error_ = problem("not a readable zip archive");
+  }
+  ~Reader() {
+    if (archive_ != nullptr)
+      archive_read_free(archive_);
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  const std::string& error() const { return error_; }
+  struct archive* get() { return archive_; }
+
+  // The next entry, or nullptr at the end or on an error (then error()).
+  struct archive_entry* next() {
+    struct archive_entry* entry = nullptr;
+    int r = archive_read_next_header(archive_, &entry);
+    if (r == ARCHIVE_EOF)
+      return nullptr;
+    if (r != ARCHIVE_OK) {
+      error_ = problem("cannot read an entry's header");
+      return nullptr;
+    }
+    return entry;
+  }
+
+  std::string problem(const std::string& what) const {
+    const char* said = archive_ != nullptr ? archive_error_string(archive_) : nullptr;
+    return said != nullptr ? what + ": " + said : what;
+  }
+
+ private:
+  struct archive* archive_;
+  std::string error_;
+};
+
+// Names in libarchive's UTF-8 for the time of one extraction.
+class Utf8Names {
+ public:
+  Utf8Names() : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {
+    if (utf8_ != static_cast<locale_t>(0))
+      previous_ = uselocale(utf8_);
+  }
+  ~Utf8Names() {
+    if (utf8_ != static_cast<locale_t>(0)) {
+      uselocale(previous_);
+      freelocale(utf8_);
+    }
+  }
+  Utf8Names(const Utf8Names&) = delete;
+  Utf8Names& operator=(const Utf8Names&) = delete;
+
+ private:
+  locale_t utf8_;
+  locale_t previous_ = LC_GLOBAL_LOCALE;
+};
+
+// A write past a file size limit fails with EFBIG instead of ending the
+// process without a word.
+class NoFileSizeSignal {
+ public:
+  NoFileSizeSignal() { saved_ = signal(SIGXFSZ, SIG_IGN); }
+  ~NoFileSizeSignal() { signal(SIGXFSZ, saved_); }
+  NoFileSizeSignal(const NoFileSizeSignal&) = delete;
+  NoFileSizeSignal& operator=(const NoFileSizeSignal&) = delete;
+
+ private:
+  void (*saved_)(int);
+};
+
+// Pass 1: every entry's name and kind, checked; "" or why the archive is
+// refused.
+std::string survey(int archiveFd, int dirFd, std::vector<Entry>* entries) {
+  Reader reader(archiveFd);
+  if (!reader.error().empty())
+    return reader.error();
+  std::unordered_set<std::string> names, dirs, nonDirs;
+  unsigned long long declared = 0;
+  while (struct archive_entry* header = reader.next()) {
+    const char* raw = archive_entry_pathname(header);
+    if (raw == nullptr || *raw == '\0')
+      return reader.problem("an entry has no usable name");
+    std::string name = raw;
+    if (name[0] == '/')
+      return "entry " + name + " has an absolute name";
+    if (archive_entry_is_encrypted(header))
+      return "entry " + name + " is encrypted";
+    Entry entry{splitPath(name), archive_entry_filetype(header)};
+    for (const std::string& part : entry.parts) {
+      if (part == "..")
+        return "entry " + name + " climbs out of its directory";
+    }
+    if (entry.type != AE_IFREG && entry.type != AE_IFDIR && entry.type != AE_IFLNK)
+      return "entry " + name + " is not a file, a directory or a link";
+    if (archive_entry_hardlink(header) != nullptr)
+      return "entry " + name + " is a hard link";
+    if (entry.parts.empty()) {
+      if (entry.type == AE_IFDIR)
+        continue;  // "./": the target itself
+      return "entry " + name + " has no usable name";
+    }
+    std::string normal = joinParts(entry.parts, entry.parts.size());
+    if (!names.insert(normal).second)
+      return "entry " + name + " is given twice";
+    bool isDir = entry.type == AE_IFDIR;
+    if ((isDir ? nonDirs : dirs).count(normal) != 0)
+      return "entry " + name + " is a file where a directory must stand";
+    (isDir ? dirs : nonDirs).insert(normal);
+    for (size_t i = 1; i < entry.parts.size(); ++i) {
+      std::string above = joinParts(entry.parts, i);
+      if (nonDirs.count(above) != 0)
+        return "entry " + name + " lies below " + above + ", which is not a directory";
+      dirs.insert(above);
+    }
+    if (entry.type == AE_IFREG) {
+      if (!archive_entry_size_is_set(header))
+        return "entry " + name + " declares no size";
+      declared += static_cast<unsigned long long>(archive_entry_size(header));
+    }
+    entries->push_back(std::move(entry));
+  }
+  if (!reader.error().empty())
+    return reader.error();
+
+  struct statvfs space;
+  if (fstatvfs(dirFd, &space) == 0) {
+    unsigned long long free = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
+    if (declared > free) {
+      return "the archive unpacks to " + std::to_string(declared) + " bytes; the file system has " +
+             std::to_string(free) + " free";
+    }
+    if (space.f_files != 0 && entries->size() > space.f_favail) {
+      return "the archive has " + std::to_string(entries->size()) +
+             " entries; the file system has room for " + std::to_string(space.f_favail);
+    }
+  }
+  return "";
+}
+
+// Pass 2's state: the directories it opened and made.
+class Writer {
+ public:
+  Writer(int dirFd, mode_t mask) : root_(dirFd), mask_(mask) {}
+  ~Writer() { closeParent(); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // A descriptor of the directory `parts[0..count)` below the root, made
+  // where missing; -1 with `why` set.
+  int openDir(const std::vector<std::string>& parts, size_t count, std::string* why) {
+    std::string path = joinParts(parts, count);
+    if (count == 0)
+      return root_;
+    if (parentFd_ != -1 && path == parentPath_)
+      return parentFd_;
+    closeParent();
+    int fd = root_;
+    for (size_t i = 0; i < count; ++i) {
+      int next = openOrMake(fd, parts, i, why);
+      if (fd != root_)
+        close(fd);
+      if (next == -1)
+        return -1;
+      fd = next;
+    }
+    parentFd_ = fd;
+    parentPath_ = path;
+    return fd;
+  }
+
+  // The mode a directory is to get once filled.
+  void setDirMode(const std::string& path, mode_t mode) { dirModes_[path] = mode & ~mask_; }
+
+  // Gives every directory made its own mode, deepest first.
+  std::string applyDirModes() {
+    closeParent();
+    for (auto it = madeDirs_.rbegin(); it != madeDirs_.rend(); ++it) {
+      int fd = openat(root_, it->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd == -1 || fchmod(fd, dirModes_[*it]) != 0) {
+        std::string why = "cannot set the mode of " + *it + ": " + strerror(errno);
+        if (fd != -1)
+          close(fd);
+        return why;
+      }
+      close(fd);
+    }
+    return "";
+  }
+
+ private:
+  int openOrMake(int at, const std::vector<std::string>& parts, size_t i, std::string* why) {
+    const char* name = parts[i].c_str();
+    int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1 && errno == ENOENT) {
+      // Writable for us while it is filled, whatever the umask.
+      if (mkdirat(at, name, 0700) != 0) {
+        *why = "cannot make the directory " + joinParts(parts, i + 1) + ": " + strerror(errno);
+        return -1;
+      }
+      fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd != -1) {
+        fchmod(fd, 0700);  // the umask may have taken our own bits
+        std::string path = joinParts(parts, i + 1);
+        madeDirs_.push_back(path);
+        if (dirModes_.count(path) == 0)
+          setDirMode(path, 0777);
+        return fd;
+      }
+    }
+    if (fd == -1) {
+      *why = "cannot open the directory " + joinParts(parts, i + 1) + ": " + strerror(errno);
+    }
+    return fd;
+  }
+
+  void closeParent() {
+    if (parentFd_ != -1 && parentFd_ != root_)
+      close(parentFd_);
+    parentFd_ = -1;
+    parentPath_.clear();
+  }
+
+  int root_;
+  mode_t mask_;
+  int parentFd_ = -1;
+  std::string parentPath_;
+  std::vector<std::string> madeDirs_;
+  std::unordered_map<std::string, mode_t> dirModes_;
+};
+
+// Copies the current entry's data into `fd`, at most `declared` bytes.
+std::string writeData(Reader* reader, int fd, const std::string& name, int64_t declared,
+                      const ExtractHooks& hooks) {
+  int64_t end = 0;
+  for (;;) {
+    const void* block = nullptr;
+    size_t size = 0;
+    int64_t offset = 0;
+    int r = archive_read_data_block(reader->get(), &block, &size, &offset);
+    if (r == ARCHIVE_EOF)
+      break;
+    if (r != ARCHIVE_OK)
+      return reader->problem("cannot read the data of " + name);
+    if (offset < 0 || offset + static_cast<int64_t>(size) > declared)
+      return "entry " + name + " holds more than its declared " + std::to_string(declared) +
+             " bytes";
+    const char* data = static_cast<const char*>(block);
+    while (size > 0) {
+      ssize_t n = pwrite(fd, data, size, offset);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        return "cannot write " + name + ": " + strerror(n < 0 ? errno : EIO);
+      data += n;
+      size -= static_cast<size_t>(n);
+      offset += n;
+    }
+    if (offset > end)
+      end = offset;
+    if (hooks.stop && hooks.stop())
+      return "stopped while writing " + name;
+  }
+  // A trailing hole still counts as the file's length.
+  if (end < declared && ftruncate(fd, declared) != 0)
+    return "cannot write " + name + ": " + strerror(errno);
+  return "";
+}
+
+std::string writeEntry(Reader* reader, struct archive_entry* header, const Entry& entry,
+                       Writer* writer, const ExtractHooks& hooks) {
+  std::string name = joinParts(entry.parts, entry.parts.size());
+  std::string why;
+  int parent = writer->openDir(entry.parts, entry.parts.size() - 1, &why);
+  if (parent == -1)
+    return why;
+  mode_t mode = archive_entry_perm(header) & kPermissionBits;
+  const char* last = entry.parts.back().c_str();
+  switch (entry.type) {
+    case AE_IFDIR: {
+      int fd = writer->openDir(entry.parts, entry.parts.size(), &why);
+      if (fd == -1)
+        return why;
+      writer->setDirMode(name, mode);
+      return "";
+    }
+    case AE_IFLNK: {
+      const char* target = archive_entry_symlink(header);
+      if (target == nullptr || *target == '\0')
+        return "link " + name + " has no target";
+      if (symlinkat(target, parent, last) != 0)
+        return "cannot make the link " + name + ": " + strerror(errno);
+      return "";
+    }
+    default: {
+      int fd = openat(parent, last, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      if (fd == -1)
+        return "cannot create " + name + ": " + strerror(errno);
+      why = writeData(reader, fd, name, archive_entry_size(header), hooks);
+      if (close(fd) != 0 && why.empty())
+        why = "cannot write " + name + ": " + strerror(errno);
+      return why;
+    }
+  }
+}
+
+}  // namespace
+
+std::string extractZip(int archiveFd, int dirFd, const ExtractHooks& hooks) {
+  Utf8Names utf8;
+  NoFileSizeSignal noSignal;
+  struct stat st;
+  if (fstat(archiveFd, &st) != 0 || !S_ISREG(st.st_mode))
+    return "the archive is not a regular file";
+
+  std::vector<Entry> entries;
+  std::string why = survey(archiveFd, dirFd, &entries);
+  if (!why.empty())
+    return why;
+
+  Reader reader(archiveFd);
+  if (!reader.error().empty())
+    return reader.error();
+  Writer writer(dirFd, currentUmask());
+  size_t index = 0;
+  while (struct archive_entry* header = reader.next()) {
+    if (hooks.stop && hooks.stop())
+      return "stopped";
+    Entry entry{splitPath(archive_entry_pathname(header) != nullptr
+                              ? archive_entry_pathname(header)
+                              : ""),
+                archive_entry_filetype(header)};
+    if (entry.parts.empty())
+      continue;  // "./", as the survey allowed
+    // The archive is ours alone, so the second pass reads what the first
+    // did; should it not, it is refused rather than trusted.
+    if (index >= entries.size() || entries[index].parts != entry.parts ||
+        entries[index].type != entry.type)
+      return "the archive changed while it was unpacked";
+    why = writeEntry(&reader, header, entries[index], &writer, hooks);
+    if (!why.empty())
+      return why;
+    ++index;
+    if (hooks.entryWritten)
+      hooks.entryWritten(static_cast<int>(index));
+  }
+  if (!reader.error().empty())
+    return reader.error();
+  if (index != entries.size())
+    return "the archive changed while it was unpacked";
+  return writer.applyDirModes();
+}
