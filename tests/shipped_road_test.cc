@@ -1,6 +1,5 @@
 // The shipped road, end to end: the real installer binary in a temporary
-// installer directory, with a real sh and a real unzip, started the way a
-// user starts it.
+// installer directory, with a real sh, started the way a user starts it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +7,7 @@
 #include "driver/constants.h"
 #include "platform/shell.h"
 #include "installer_test.h"
+#include "test_server.h"
 
 namespace fs = std::filesystem;
 
@@ -127,7 +127,7 @@ TEST_F(ShippedRoad, CorruptArchiveFailsWithThreeMessagesInOrder) {
   writeFile(dir_ + "/InstallAgent.zip", "PK\x03\x04 truncated nonsense");
   RunResult r = run();
   EXPECT_EQ(255, r.exitCode);
-  // unzip's own diagnostics come first; ours close the output, in order.
+  // Ours close the output, in order.
   std::vector<std::string> all = lines(r.err);
   ASSERT_GE(all.size(), 3u) << r.err;
   std::vector<std::string> ours(all.end() - 3, all.end());
@@ -154,7 +154,7 @@ TEST_F(ShippedRoad, ArchiveWithoutInstallAtItsTopIsRefused) {
   EXPECT_EQ("", r.out);
 }
 
-// Never into the installer's directory: unzip -o there would overwrite the
+// Never into the installer's directory: unpacking there would meet the
 // vendor's files.
 TEST_F(ShippedRoad, UnusableTmpdirFallsBackToTmp) {
   shipRecordingAgent();
@@ -199,4 +199,49 @@ TEST_F(ShippedRoad, SampleAgentInstallsTheSampleProduct) {
   EXPECT_NE(std::string::npos, r.out.find("[4] " + dest)) << r.out;
   RunResult hello = runProgram({dest + "/bin/sample-hello"});
   EXPECT_EQ("Hello from the sample product.\n", hello.out);
+}
+
+// Minimal servers and containers have no unzip: neither road needs one, on
+// any PATH.
+TEST_F(ShippedRoad, NoUnzipProgramIsNeededOnEitherRoad) {
+  shipRecordingAgent();
+  const std::string script =
+      "for p in /usr/bin/unzip /bin/unzip; do [ -e \"$p\" ] && mount --bind /dev/null \"$p\"; "
+      "done; unzip -v >/dev/null 2>&1 && exit 99; exec \"$@\"";
+  const std::vector<std::string> withoutUnzip = {"unshare", "-m", "sh", "-c", script, "sh",
+                                                 dir_ + "/installer"};
+  RunResult shipped = runProgram(withoutUnzip, environment("http://127.0.0.1:1/agent"));
+  if (shipped.exitCode == 99 || shipped.err.find("unshare") != std::string::npos)
+    GTEST_SKIP() << "cannot hide unzip here: " << shipped.err;
+  EXPECT_EQ(0, shipped.exitCode) << shipped.err;
+  EXPECT_TRUE(agentRan());
+
+  fs::remove(dir_ + "/InstallAgent.zip");
+  fs::remove(record_ + "/argv");
+  TestServer server(makeAgentArchive("served.zip"), {"--etag", "\"no-unzip\""});
+  RunResult downloaded = runProgram(withoutUnzip, environment(server.url()));
+  EXPECT_EQ(0, downloaded.exitCode) << downloaded.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_TRUE(pathExists(cachedScript()));
+}
+
+// An encrypted entry asks for a password nowhere: on a real terminal the
+// run ends at once with the unpacking's texts.
+TEST_F(ShippedRoad, EncryptedArchiveEndsAtOnceOnATerminal) {
+  std::string src = scratch_ / "secret-src";
+  ASSERT_EQ(0, mkpath(src, 0755));
+  writeFile(src + "/install", "echo secret\n");
+  ASSERT_EQ(0, runProgram({"sh", "-c", "cd \"$1\" && zip -q -P secret \"$2\" install", "sh", src,
+                           dir_ + "/InstallAgent.zip"})
+                   .exitCode);
+  RunResult r = runProgram({"python3", TEST_FIXTURES_DIR "/reliability/pty_run.py", "--timeout",
+                            "10", "--", dir_ + "/installer"},
+                           environment("http://127.0.0.1:1/agent"));
+  EXPECT_EQ(255, r.exitCode) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Failed to unzip the install agent\r\n"
+                                          "Failed to initialize the install agent.\r\n"
+                                          "Installation failed."))
+      << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("password")) << r.out;
+  EXPECT_TRUE(listDir(tmp_).empty());
 }

@@ -2,13 +2,15 @@
 // build time, never committed) against archives signed well and badly, on
 // both roads; and the ordinary build, which trusts no key, ignoring every
 // signature file.
-#include <gtest/gtest.h>
 #include <ctype.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "driver/constants.h"
 #include "installer_test.h"
+#include "platform/shell.h"
 #include "test_server.h"
 
 namespace fs = std::filesystem;
@@ -181,4 +183,33 @@ TEST(SignedBuild, MalformedKeyFailsTheConfigureStep) {
                       "Ed25519 public key"))
       << r.err;
   EXPECT_FALSE(pathExists(scratch / "build/build.ninja"));
+}
+
+// The vendor's archive may lie where others can write. Rewritten in place
+// after its check, it changes nothing: what is unpacked is the copy made
+// while it was hashed.
+TEST_F(SignedAgent, ShippedArchiveRewrittenAfterItsCheckStartsTheCheckedAgent) {
+  std::string good = makeAgentArchive("good.zip", 100);
+  sign(good, "first");
+  fs::copy_file(good, dir_ + "/InstallAgent.zip");
+  fs::copy_file(good + ".sig", dir_ + "/InstallAgent.zip.sig");
+  std::string src = scratch_ / "planted-src";
+  mkpath(src, 0700);
+  writeFile(src + "/install", "echo planted > \"$AGENT_RECORD_DIR/planted\"\n");
+  makeZip(scratch_ / "planted.zip", src);
+
+  std::string held = scratch_ / "held.pid";
+  EnvChanges env = environment("http://127.0.0.1:1/none");
+  env["INSTALLER_TEST_HOLD"] = "checked";
+  env["INSTALLER_TEST_HOLD_PID"] = held;
+  Child child({dir_ + "/installer_signed"}, env);
+  for (int i = 0; i < 1000 && !pathExists(held + ".holding"); ++i)
+    usleep(10000);
+  ASSERT_TRUE(pathExists(held + ".holding")) << child.errSoFar();
+  writeFile(dir_ + "/InstallAgent.zip", readFile(scratch_ / "planted.zip"));  // same inode
+  unlink((held + ".holding").c_str());
+  RunResult r = child.wait(30);
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_FALSE(pathExists(record_ + "/planted"));
 }

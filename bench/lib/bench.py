@@ -36,6 +36,8 @@ import threading
 import time
 import zipfile
 
+import many_files
+
 MIB = 1 << 20
 RUN_TIMEOUT_SECONDS = 300
 SHORT_ROUND_FACTOR = 10
@@ -49,7 +51,7 @@ EAGER_HIT_MIB = 64
 # step's share of the road.
 TRACED_RUNS = 3
 SYNC_CALLS = ("syncfs", "fsync", "fdatasync", "sync", "sync_file_range")
-ROADS = ("cache-hit", "eager-hit", "download", "resume", "shipped", "signed")
+ROADS = ("cache-hit", "eager-hit", "download", "resume", "shipped", "signed", "many-files")
 # The signed road: a first download of an agent as big as a large real one,
 # and the memory of the shipped road with a huge and a small agent, on
 # untimed runs.
@@ -1155,6 +1157,7 @@ class Bench:
             row("difference", "%.1f" % diff, "   " + verdict(diff <= 5, "<= 5 ms"))
             lines.append("")
         self.report_signed(lines, row, verdict)
+        many_files.report(self.results, lines, row, verdict, median)
         if self.failures:
             lines.append("Not measured")
             for key, error in sorted(self.failures.items()):
@@ -1289,6 +1292,11 @@ class Bench:
         if "signed" in self.roads:
             progress("signed road")
             self.attempt("signed", self.signed_road)
+        if "many-files" in self.roads:
+            for files in many_files.FILE_COUNTS:
+                progress("agents of %d files" % files)
+                self.attempt("many_%d" % files, lambda: many_files.road(
+                    self, files, AGENT_SCRIPT, self.shipped_by_hand))
         self.results["uptime_after"] = uptime()
         self.results["seconds"] = time.monotonic() - started
         print("bench: after:  " + self.results["uptime_after"])

@@ -16,8 +16,9 @@ std::string installAgentDownloadUrl();
 
 /// Downloads the agent archive to `destination` in the download window (or
 /// the terminal view without a display), keeping the per-user cache
-/// current. True when the agent is to be taken from the cache, or unpacked
-/// from `destination`; false when the road failed or was cancelled. The
+/// current. True when the agent is to be taken from the cache (the road
+/// unpacks a download there itself); false when the road failed or was
+/// cancelled. The
 /// window reports its own failures; `report` is not called.
 bool downloadInstallAgentFromQZ(const char* destination, ErrorCallback report);
 

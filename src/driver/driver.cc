@@ -60,11 +60,8 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   // 5. Start the agent through the shell and wait until it ends, so the
   //    working directory outlives it. The launcher has said why it failed.
   int agentExitCode = 0;
-  std::string download = downloadedAgentArchive(workDir);
-  auto removeDownload = [&download] { unlink(download.c_str()); };
   bool started = fireInstallAgentWithArgs(agentPath, getBundleLocation(), argc, argv, report,
-                                          &agentExitCode, removeDownload);
-  removeDownload();  // also when the agent never started
+                                          &agentExitCode);
   if (!started)
     return -1;
   return agentExitCode;

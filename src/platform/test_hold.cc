@@ -39,9 +39,11 @@ void holdForTests(const char* point, int count) {
   writeFile(pidFile, std::to_string(getpid()) + "\n");
   if (mark)
     return;
-  writeFile(std::string(pidFile) + ".holding", "");
-  // Held until killed; a noted signal lets the run go on to leave in order.
-  for (int i = 0; i < 6000 && !signalNoted(); ++i)
+  std::string holding = std::string(pidFile) + ".holding";
+  writeFile(holding, "");
+  // Held until killed, or released by the test removing the file; a noted
+  // signal lets the run go on to leave in order.
+  for (int i = 0; i < 6000 && !signalNoted() && access(holding.c_str(), F_OK) == 0; ++i)
     usleep(10000);
 }
 #else

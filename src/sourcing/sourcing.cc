@@ -35,6 +35,7 @@
 #include "driver/constants.h"
 #include "platform/location.h"
 #include "platform/shell.h"
+#include "platform/test_hold.h"
 #include "signature/verification.h"
 #include "sourcing/unzip_agent.h"
 
@@ -138,8 +139,10 @@ int openShippedArchive(const std::string& archive, const std::string& workDir,
   bool copyFailed = false;
   std::string problem = verifyAgentSignature(fd, copy, archive, archive + ".sig", &copyFailed);
   close(fd);
-  if (problem.empty())
+  if (problem.empty()) {
+    holdForTests("checked");
     return copy;
+  }
   close(copy);
   if (copyFailed) {
     reportUnpackingFailed(problem, report);
@@ -263,6 +266,12 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
       return "";
     std::string cached = installAgentDirOnDisk();
     if (cached.empty()) {
+      // Unpacked, yet no agent that may run: say why, where it can be said.
+      std::string script =
+          getInstallAgentExecutable(getInstallAgentCacheDir() + installAgentDirName);
+      std::string problem = scriptProblem(script);
+      if (!problem.empty())
+        report(problem, true);
       report("Failed to initialize the install agent.", true);
       return "";
     }

@@ -38,9 +38,8 @@ bool prepareInstallAgentCache(std::string* error);
 /// (not a link); empty otherwise.
 std::string installAgentDirOnDisk();
 
-/// Where the download road stores the agent archive in `workDir`. A
-/// download that was unpacked into the cache is left there, to go once the
-/// agent has started: removing a large file takes the kernel a while.
+/// Where the download road stores the agent archive in `workDir`, until it
+/// is unpacked into the cache.
 std::string downloadedAgentArchive(const std::string& workDir);
 
 /// `agentDir` + "/install", the "/" only where missing. Tests nothing.

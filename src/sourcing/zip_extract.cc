@@ -9,10 +9,11 @@
 //
 //   1. The central directory's records alone. Every name is checked (not
 //      absolute, no "..", not given twice, no file where a directory must
-//      stand, not encrypted, a file, directory or link) and the declared
-//      sizes are added up against the free space, so that a refused archive
-//      writes nothing and the kind of zip bomb whose entries share their
-//      data and declare their true size is refused too.
+//      stand, not encrypted, a file, directory or link), the records read
+//      must be all that the archive lists, and the declared sizes are added
+//      up against the free space, so that a refused archive writes nothing
+//      and the kinds of zip bomb whose entries share their data are refused
+//      too.
 //   2. The entries are written below the target's descriptor, one component
 //      at a time: directories opened with O_NOFOLLOW, files created with
 //      O_EXCL, so that no link, planted by the archive or by anyone, ever
@@ -30,6 +31,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -178,6 +180,45 @@ class NoFileSizeSignal {
   void (*saved_)(int);
 };
 
+uint64_t littleEndian(const unsigned char* bytes, int count) {
+  uint64_t value = 0;
+  for (int i = count - 1; i >= 0; --i)
+    value = value << 8 | bytes[i];
+  return value;
+}
+
+// How many entries the archive's end record says its central directory
+// lists, or -1 when it cannot be told.
+long long listedEntries(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size < 22)
+    return -1;
+  // The end record (22 bytes and a comment of up to 64 KiB) closes the file.
+  off_t tailStart = st.st_size > 22 + 65535 ? st.st_size - (22 + 65535) : 0;
+  std::vector<unsigned char> tail(static_cast<size_t>(st.st_size - tailStart));
+  if (pread(fd, tail.data(), tail.size(), tailStart) != static_cast<ssize_t>(tail.size()))
+    return -1;
+  for (size_t at = tail.size() - 22 + 1; at-- > 0;) {
+    const unsigned char* end = &tail[at];
+    if (littleEndian(end, 4) != 0x06054b50)
+      continue;
+    uint64_t count = littleEndian(end + 10, 2);
+    if (count != 0xffff)
+      return static_cast<long long>(count);
+    // Zip64: the locator lies just before, and points at the zip64 record.
+    unsigned char locator[20], record[56];
+    off_t endAt = tailStart + static_cast<off_t>(at);
+    if (endAt < 20 || pread(fd, locator, sizeof locator, endAt - 20) != 20 ||
+        littleEndian(locator, 4) != 0x07064b50)
+      return -1;
+    off_t recordAt = static_cast<off_t>(littleEndian(locator + 8, 8));
+    if (pread(fd, record, sizeof record, recordAt) != 56 || littleEndian(record, 4) != 0x06064b50)
+      return -1;
+    return static_cast<long long>(littleEndian(record + 32, 8));
+  }
+  return -1;
+}
+
 // Pass 1: every entry's name and kind, checked; "" or why the archive is
 // refused.
 std::string survey(int archiveFd, int dirFd, std::vector<Entry>* entries) {
@@ -186,7 +227,9 @@ std::string survey(int archiveFd, int dirFd, std::vector<Entry>* entries) {
     return reader.error();
   std::unordered_set<std::string> names, dirs, nonDirs;
   unsigned long long declared = 0;
+  long long headers = 0;
   while (struct archive_entry* header = reader.next()) {
+    ++headers;
     const char* raw = archive_entry_pathname(header);
     if (raw == nullptr || *raw == '\0')
       return reader.problem("an entry has no usable name");
@@ -231,6 +274,13 @@ std::string survey(int archiveFd, int dirFd, std::vector<Entry>* entries) {
   }
   if (!reader.error().empty())
     return reader.error();
+  // libarchive keeps one of several records that point at the same data;
+  // such records are how a small archive claims to unpack to gigabytes.
+  long long listed = listedEntries(archiveFd);
+  if (listed != -1 && listed != headers) {
+    return "the archive lists " + std::to_string(listed) + " entries, of which " +
+           std::to_string(headers) + " can be read: entries that share their data";
+  }
 
   struct statvfs space;
   if (fstatvfs(dirFd, &space) == 0) {
