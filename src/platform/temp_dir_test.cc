@@ -101,3 +101,33 @@ TEST(TempDir, UnusableTmpdirFallsBackToTmp) {
   EXPECT_EQ("x", readFile(scratch / "file"));
   EXPECT_EQ(std::vector<std::string>{"file"}, listDir(scratch.path()));
 }
+
+// Where others could rename the fresh directory away and put theirs in its
+// place, it is never made: only in a directory of this user or root that
+// others may write at most with the sticky bit. Whatever the umask, the
+// directory is the user's alone.
+TEST(TempDir, TmpdirThatOthersCanSteerIsPassedOver) {
+  ScratchDir scratch;
+  const std::vector<std::pair<std::string, mode_t>> open = {{"no-sticky", 0777},
+                                                            {"group-writable", 0770}};
+  for (const auto& [name, mode] : open) {
+    mkpath(scratch / name, 0700);
+    chmod((scratch / name).c_str(), mode);
+  }
+  mkpath(scratch / "others", 0700);
+  ASSERT_EQ(0, chown((scratch / "others").c_str(), 65534, 65534));
+  for (const char* name : {"no-sticky", "group-writable", "others"}) {
+    TmpdirOverride tmpdir((scratch / name).c_str());
+    TempDir dir("x");
+    EXPECT_EQ("/tmp/qz", dir.getDir().substr(0, 7)) << name;
+    EXPECT_TRUE(listDir(scratch / name).empty()) << name;
+  }
+  mkpath(scratch / "sticky", 0700);
+  chmod((scratch / "sticky").c_str(), 01777);
+  TmpdirOverride tmpdir((scratch / "sticky").c_str());
+  mode_t saved = umask(0277);
+  TempDir dir("x");
+  umask(saved);
+  EXPECT_EQ(scratch / "sticky/qz", dir.getDir().substr(0, scratch.path().size() + 10));
+  EXPECT_EQ(0700, fileMode(dir.getDir()));
+}
