@@ -21,7 +21,8 @@
 //
 // Directories are made writable for us while they are filled and get their
 // own modes last: an archive may hold a directory that even its owner
-// cannot write. Names are read as UTF-8 whatever the user's locale, since
+// cannot write. Files and directories keep the archive's times, as unzip
+// restores them: a runtime may compare a source's time with its cache's. Names are read as UTF-8 whatever the user's locale, since
 // libarchive otherwise refuses a name it cannot convert to a C locale.
 #include "sourcing/zip_extract.h"
 
@@ -328,15 +329,27 @@ class Writer {
     return fd;
   }
 
-  // The mode a directory is to get once filled.
-  void setDirMode(const std::string& path, mode_t mode) { dirModes_[path] = mode & ~mask_; }
+  // The mode and time a directory is to get once filled (no time: now).
+  void setDirMode(const std::string& path, mode_t mode, const struct timespec* mtime = nullptr) {
+    DirFinish& finish = dirFinish_[path];
+    finish.mode = mode & ~mask_;
+    finish.timed = mtime != nullptr;
+    if (mtime != nullptr)
+      finish.mtime = *mtime;
+  }
 
-  // Gives every directory made its own mode, deepest first.
+  // Gives every directory made its own mode and time, deepest first (a
+  // file made below a directory would change its time).
   std::string applyDirModes() {
     closeParent();
     for (auto it = madeDirs_.rbegin(); it != madeDirs_.rend(); ++it) {
+      const DirFinish& finish = dirFinish_[*it];
       int fd = openat(root_, it->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd == -1 || fchmod(fd, dirModes_[*it]) != 0) {
+      if (finish.timed && fd != -1) {
+        struct timespec times[2] = {finish.mtime, finish.mtime};
+        futimens(fd, times);
+      }
+      if (fd == -1 || fchmod(fd, finish.mode) != 0) {
         std::string why = "cannot set the mode of " + *it + ": " + strerror(errno);
         if (fd != -1)
           close(fd);
@@ -362,7 +375,7 @@ class Writer {
         fchmod(fd, 0700);  // the umask may have taken our own bits
         std::string path = joinParts(parts, i + 1);
         madeDirs_.push_back(path);
-        if (dirModes_.count(path) == 0)
+        if (dirFinish_.count(path) == 0)
           setDirMode(path, 0777);
         return fd;
       }
@@ -384,9 +397,24 @@ class Writer {
   mode_t mask_;
   int parentFd_ = -1;
   std::string parentPath_;
+  struct DirFinish {
+    mode_t mode = 0;
+    bool timed = false;
+    struct timespec mtime = {};
+  };
   std::vector<std::string> madeDirs_;
-  std::unordered_map<std::string, mode_t> dirModes_;
+  std::unordered_map<std::string, DirFinish> dirFinish_;
 };
+
+// The entry's time as the archive records it, for files and directories
+// alike (as unzip restores it); false when it records none.
+bool entryTime(struct archive_entry* header, struct timespec* time) {
+  if (!archive_entry_mtime_is_set(header))
+    return false;
+  time->tv_sec = archive_entry_mtime(header);
+  time->tv_nsec = archive_entry_mtime_nsec(header);
+  return true;
+}
 
 // Copies the current entry's data into `fd`, at most `declared` bytes.
 std::string writeData(Reader* reader, int fd, const std::string& name, int64_t declared,
@@ -440,7 +468,8 @@ std::string writeEntry(Reader* reader, struct archive_entry* header, const Entry
       int fd = writer->openDir(entry.parts, entry.parts.size(), &why);
       if (fd == -1)
         return why;
-      writer->setDirMode(name, mode);
+      struct timespec mtime;
+      writer->setDirMode(name, mode, entryTime(header, &mtime) ? &mtime : nullptr);
       return "";
     }
     case AE_IFLNK: {
@@ -456,6 +485,11 @@ std::string writeEntry(Reader* reader, struct archive_entry* header, const Entry
       if (fd == -1)
         return "cannot create " + name + ": " + strerror(errno);
       why = writeData(reader, fd, name, archive_entry_size(header), hooks);
+      struct timespec times[2];
+      if (why.empty() && entryTime(header, &times[0])) {
+        times[1] = times[0];
+        futimens(fd, times);
+      }
       if (close(fd) != 0 && why.empty())
         why = "cannot write " + name + ": " + strerror(errno);
       return why;
