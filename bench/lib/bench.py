@@ -1296,7 +1296,7 @@ class Bench:
             for files in many_files.FILE_COUNTS:
                 progress("agents of %d files" % files)
                 self.attempt("many_%d" % files, lambda: many_files.road(
-                    self, files, AGENT_SCRIPT, self.shipped_by_hand))
+                    self, files, AGENT_SCRIPT, self.shipped_by_hand, read_stamp))
         self.results["uptime_after"] = uptime()
         self.results["seconds"] = time.monotonic() - started
         print("bench: after:  " + self.results["uptime_after"])

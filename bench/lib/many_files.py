@@ -4,7 +4,8 @@ does by default. The whole download road of the installer (first download
 into an empty cache) against curl -o + unzip -qq -o + sh install by hand, and
 the shipped road against unzip + sh by hand, both with such an agent.
 
-Used by bench.py: road(bench, files) measures, report(results, ...) prints.
+Used by bench.py: road(bench, files, ...) measures with the bench's own
+helpers, report(results, ...) prints.
 """
 
 import os
@@ -48,7 +49,7 @@ def make_archive(bench, files, agent_script):
     return path
 
 
-def road(bench, files, agent_script, shipped_by_hand):
+def road(bench, files, agent_script, shipped_by_hand, read_stamp):
     archive = make_archive(bench, files, agent_script)
     server = bench.start_server(archive, '"bench-%dfiles"' % files)
     url = server.url
@@ -99,14 +100,6 @@ def road(bench, files, agent_script, shipped_by_hand):
     server.stop()
     bench.results["many_%d" % files] = samples
     return samples
-
-
-def read_stamp(path):
-    try:
-        with open(path, encoding="ascii") as stamp:
-            return int(stamp.read().strip())
-    except (OSError, ValueError):
-        return None
 
 
 def report(results, lines, row, verdict, median):

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -188,25 +187,4 @@ bool syncPath(const std::string& path) {
   bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
   close(fd);
   return synced;
-}
-
-namespace {
-
-bool treeSynced = true;
-
-int syncEntry(const char* path, const struct stat*, int kind, struct FTW*) {
-  if (kind == FTW_F || kind == FTW_DP)
-    treeSynced = syncPath(path) && treeSynced;
-  return 0;
-}
-
-}  // namespace
-
-bool syncTree(const std::string& path) {
-  treeSynced = true;
-  // Depth first, so that a directory is synced after what it holds; a
-  // tree's own writes all reach the disk before the rename that publishes it.
-  if (nftw(path.c_str(), syncEntry, 32, FTW_PHYS | FTW_DEPTH) != 0)
-    return false;
-  return treeSynced;
 }

@@ -50,8 +50,4 @@ bool writeAll(int fd, const char* data, size_t length);
 /// done.
 bool syncPath(const std::string& path);
 
-/// `syncPath` for everything in the tree at `path`, itself last, never
-/// following a symbolic link.
-bool syncTree(const std::string& path);
-
 #endif  // INSTALLER_PLATFORM_TEMP_DIR_H_
