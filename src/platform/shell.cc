@@ -103,6 +103,13 @@ std::string argv2cmdline(int argc, const char* const* argv) {
 // stay ignored, here and in every command. SIGPIPE is ignored here, so that
 // output that goes away is a failed write rather than a sudden death;
 // commands get it back as they would have had it.
+//
+// SIGCHLD is the exception: a launcher that ignores it (some daemons do)
+// makes the kernel reap every child at once, and each wait then fails with
+// ECHILD, here and in the agent's own shell. So it is set back to its
+// default at the start and every command gets it at its default. A mask
+// inherited with the signals above blocked would leave a cancel unseen;
+// they are unblocked at the start too.
 namespace {
 
 const int kInterruptSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
@@ -127,6 +134,21 @@ void recordStartingDispositions() {
     if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
       sigaddset(&ignoredAtStart, sig);
   }
+  if (sigismember(&ignoredAtStart, SIGCHLD)) {
+    sigdelset(&ignoredAtStart, SIGCHLD);
+    signal(SIGCHLD, SIG_DFL);
+  }
+}
+
+// The signals this process handles must reach it, whatever mask it was
+// started with.
+void unblockHandledSignals() {
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (int sig : kInterruptSignals)
+    sigaddset(&handled, sig);
+  sigaddset(&handled, SIGCHLD);
+  sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
 void onInterrupt(int sig) {
@@ -235,6 +257,7 @@ void holdInterruptSignals() {
     recordStartingDispositions();
     signal(SIGPIPE, SIG_IGN);
   }
+  unblockHandledSignals();
   if (wakePipe[0] == -1 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
     wakePipe[0] = wakePipe[1] = -1;
   noteInterrupts();
