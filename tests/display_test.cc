@@ -1,12 +1,16 @@
 // Displays that misbehave under the real installer: one that takes the
 // connection and never answers (the stale forwarding of a remote session),
-// and a real X server killed while the download window is up.
+// displays named in the ways GTK and the X library read them, and real X
+// and Wayland servers that die or freeze while the download window is up.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <functional>
 #include <memory>
@@ -114,6 +118,44 @@ class Xvfb {
   std::string display_;
 };
 
+// A headless Weston of the test's own: its socket `name` in a runtime
+// directory of its own.
+class Weston {
+ public:
+  Weston(const std::string& runtimeDir, const std::string& name) : runtime_(runtimeDir) {
+    std::filesystem::create_directories(runtimeDir);
+    chmod(runtimeDir.c_str(), 0700);
+    child_ = std::make_unique<Child>(
+        std::vector<std::string>{"weston", "--backend=headless-backend.so", "--socket=" + name,
+                                 "--idle-time=0", "--no-config"},
+        EnvChanges{{"XDG_RUNTIME_DIR", runtimeDir}, {"WAYLAND_DISPLAY", std::nullopt},
+                   {"DISPLAY", std::nullopt}});
+    up_ = waitFor([&] { return pathExists(runtimeDir + "/" + name + ".lock") &&
+                               pathExists(runtimeDir + "/" + name); },
+                  10000);
+  }
+  ~Weston() { kill(); }
+  /// The socket is there.
+  bool up() const { return up_; }
+  /// Ends the compositor as a crash would.
+  void kill() {
+    if (!child_)
+      return;
+    ::kill(child_->pid(), SIGKILL);
+    child_->wait(5);
+    child_.reset();
+  }
+
+ private:
+  std::string runtime_;
+  std::unique_ptr<Child> child_;
+  bool up_ = false;
+};
+
+bool haveProgram(const std::string& name) {
+  return runProgram({"sh", "-c", "command -v " + name}).exitCode == 0;
+}
+
 class Displays : public InstallerTest {
  protected:
   EnvChanges onDisplay(const std::string& url, const std::string& display) const {
@@ -186,4 +228,58 @@ TEST_F(Displays, LostDisplayEndsTheRunCleanly) {
     for (const std::string& name : listDir(cacheDir()))
       EXPECT_TRUE(name == ".lock" || name == "installagent") << "left in the cache: " << name;
   }
+}
+
+// The displays GTK would open, as GDK_BACKEND, WAYLAND_DISPLAY and DISPLAY
+// name them: GTK held to X passes over a live compositor, and the X
+// library's "tcp/" spellings reach the same silent server; a Wayland socket
+// by its path gets the window; a backend that cannot be asked is never
+// opened blind.
+TEST_F(Displays, ProbeFollowsWhatTheToolkitWouldOpen) {
+  if (!haveProgram("weston"))
+    GTEST_SKIP() << "weston is not installed";
+  SilentDisplay silent;
+  ASSERT_FALSE(silent.name().empty());
+  std::string runtime = scratch_ / "runtime";
+  Weston weston(runtime, "wl-test");
+  ASSERT_TRUE(weston.up()) << "weston did not start";
+  TestServer server(makeAgentArchive("agent.zip"));
+  std::string number = silent.name().substr(silent.name().rfind(':') + 1);
+
+  struct {
+    std::string gdkBackend, wayland, display, line;
+  } cases[] = {
+      {"x11", "wl-test", silent.name(), "The display " + silent.name() + " does not answer"},
+      {"", "", "tcp/127.0.0.1:" + number, "The display tcp/127.0.0.1:" + number + " does not answer"},
+      {"", "", "tcp/localhost:" + number, "The display tcp/localhost:" + number + " does not answer"},
+      {"broadway", "", ":0", "The display GDK_BACKEND=broadway cannot be checked"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gdkBackend + " " + c.display);
+    EnvChanges env = onDisplay(server.url(), c.display);
+    env["GDK_BACKEND"] = c.gdkBackend.empty() ? std::nullopt : std::optional(c.gdkBackend);
+    env["WAYLAND_DISPLAY"] = c.wayland.empty() ? std::nullopt : std::optional(c.wayland);
+    env["XDG_RUNTIME_DIR"] = c.wayland.empty() ? scratch_.path() : runtime;
+    std::filesystem::remove_all(cacheDir());
+    RunResult r = runProgram({dir_ + "/installer"}, env, "", 20);
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.line + "; the progress is shown here.\n")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Downloading")) << r.err;  // the terminal view
+    EXPECT_TRUE(agentRan());
+  }
+
+  // The compositor by the path of its socket, X unset: the window, on Wayland.
+  EnvChanges env = onDisplay(server.url(), "");
+  env["DISPLAY"] = std::nullopt;
+  env["WAYLAND_DISPLAY"] = runtime + "/wl-test";
+  env["XDG_RUNTIME_DIR"] = runtime;
+  std::filesystem::remove_all(cacheDir());
+  RunResult r = runProgram({dir_ + "/installer"}, env, "", 20);
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  // The window showed the progress (a headless compositor has no seat, of
+  // which GTK complains).
+  EXPECT_EQ(std::string::npos, r.err.find("Downloading")) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("The display")) << r.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_TRUE(listDir(tmp_).empty());
 }

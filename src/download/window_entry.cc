@@ -38,3 +38,10 @@ DownloadView* installerOpenWindowView() {
     XSetIOErrorHandler(onDisplayLost);
   return makeWindowView().release();
 }
+
+DownloadView* installerOpenWindowViewOn(const char* backend) {
+  // Only the display that answered may be opened: another one GTK would
+  // try first or next has not been asked, and could hold it for ever.
+  gdk_set_allowed_backends(backend);
+  return installerOpenWindowView();
+}
