@@ -283,3 +283,33 @@ TEST_F(Displays, ProbeFollowsWhatTheToolkitWouldOpen) {
   EXPECT_TRUE(agentRan());
   EXPECT_TRUE(listDir(tmp_).empty());
 }
+
+// A Wayland compositor killed while the window shows a download ends the
+// run as a lost X server does.
+TEST_F(Displays, LostCompositorEndsTheRunCleanly) {
+  if (!haveProgram("weston"))
+    GTEST_SKIP() << "weston is not installed";
+  std::string runtime = scratch_ / "runtime";
+  Weston weston(runtime, "wl-lost");
+  ASSERT_TRUE(weston.up()) << "weston did not start";
+  TestServer server(makeAgentArchive("agent.zip", 4 << 20), {"--rate", "200000"});
+  EnvChanges env = onDisplay(server.url(), "");
+  env["DISPLAY"] = std::nullopt;
+  env["WAYLAND_DISPLAY"] = "wl-lost";
+  env["XDG_RUNTIME_DIR"] = runtime;
+  Child installer({dir_ + "/installer"}, env);
+  ASSERT_TRUE(waitFor([&] { return server.stats().bodyBytesSent > 0; }, 20000))
+      << installer.errSoFar();
+  usleep(300 * 1000);
+  EXPECT_EQ(std::string::npos, installer.errSoFar().find("Downloading"))
+      << "not in the window: " << installer.errSoFar();
+
+  weston.kill();
+  RunResult r = installer.wait(10);
+  EXPECT_EQ(255, r.exitCode) << r.err;
+  EXPECT_TRUE(endsWith(r.err, "The connection to the display was lost.\nInstallation failed.\n"))
+      << r.err;
+  EXPECT_FALSE(agentRan());
+  EXPECT_TRUE(listDir(tmp_).empty());
+  EXPECT_FALSE(pathExists(cachedScript()));
+}
