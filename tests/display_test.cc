@@ -100,6 +100,7 @@ class Xvfb {
   ~Xvfb() { kill(); }
   /// ":N"; empty when the server did not come up.
   const std::string& display() const { return display_; }
+  int pid() const { return child_ ? child_->pid() : -1; }
   /// Ends the server as a crash would, leaving its clients to find out.
   void kill() {
     if (!child_)
@@ -312,4 +313,37 @@ TEST_F(Displays, LostCompositorEndsTheRunCleanly) {
   EXPECT_FALSE(agentRan());
   EXPECT_TRUE(listDir(tmp_).empty());
   EXPECT_FALSE(pathExists(cachedScript()));
+}
+
+// An X server stopped (SIGSTOP) with the window up: the installer is stuck
+// in Xlib and its loop never sees a signal. SIGTERM still ends the run
+// within seconds, in normal and test mode: nothing left, no agent, 255.
+TEST_F(Displays, FrozenDisplayDoesNotMakeTheInstallerDeaf) {
+  if (!haveProgram("Xvfb"))
+    GTEST_SKIP() << "Xvfb is not installed";
+  std::string archive = makeAgentArchive("agent.zip", 4 << 20);
+  for (bool besideTheInstaller : {false, true}) {
+    SCOPED_TRACE(besideTheInstaller ? "test mode" : "normal mode");
+    Xvfb x(scratch_ / ("frozen-" + std::to_string(besideTheInstaller)));
+    ASSERT_FALSE(x.display().empty()) << "Xvfb did not start";
+    TestServer server(archive, {"--rate", "200000"});
+    EnvChanges env = onDisplay(server.url(), x.display());
+    if (besideTheInstaller)
+      env["__QZ_BOOTSTRAP_INSTALLER_UNITTEST__"] = "1";
+    Child installer({dir_ + "/installer"}, env);
+    ASSERT_TRUE(waitFor([&] { return server.stats().bodyBytesSent > 0; }, 20000))
+        << installer.errSoFar();
+    kill(x.pid(), SIGSTOP);
+    usleep(1000 * 1000);  // long enough for the window to block on the server
+    kill(installer.pid(), SIGTERM);
+    RunResult r = installer.wait(8);
+    kill(x.pid(), SIGCONT);
+    EXPECT_EQ(255, r.exitCode) << r.err;
+    EXPECT_TRUE(endsWith(r.err, "Installation failed.\n")) << r.err;
+    EXPECT_FALSE(agentRan());
+    EXPECT_TRUE(listDir(tmp_).empty());
+    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip.partial"));
+    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip"));
+    EXPECT_FALSE(pathExists(cachedScript()));
+  }
 }

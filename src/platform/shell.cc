@@ -14,6 +14,8 @@
 // a shell that reads them as part of a multibyte character.
 #include "platform/shell.h"
 
+#include "platform/last_resort.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -154,6 +156,10 @@ void unblockHandledSignals() {
 void onInterrupt(int sig) {
   int savedErrno = errno;
   notedSignal = sig;
+  // The main thread may be stuck where it cannot see the note (a display
+  // that stopped answering): the last resort ends the run if it has not
+  // ended by itself in a few seconds.
+  startLastResortTimer();
   pid_t command = commandPid;
   if (command > 0 && commandHasOwnGroup)
     kill(-command, sig);
@@ -272,6 +278,8 @@ int takeNotedSignal() {
 }
 
 bool signalNoted() { return notedSignal != 0; }
+
+bool commandIsRunning() { return commandPid != 0; }
 
 int exitCodeOfStatus(int status) {
   if (status == -1)

@@ -56,6 +56,9 @@ int takeNotedSignal();
 /// must give way to the user leaving.
 bool signalNoted();
 
+/// True while `runCommand` waits for a program. Async-signal-safe.
+bool commandIsRunning();
+
 /// Turns a wait status from `call_system` into an exit code: the code of a
 /// normal exit, 128 + the signal's number for a killed shell, -1 when no
 /// shell could be started.
