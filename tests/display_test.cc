@@ -162,7 +162,9 @@ class Displays : public InstallerTest {
   EnvChanges onDisplay(const std::string& url, const std::string& display) const {
     EnvChanges env = environment(url, /*window=*/true);
     env["DISPLAY"] = display;
+    // No compositor of the machine's own (wayland-0) comes first.
     env["WAYLAND_DISPLAY"] = std::nullopt;
+    env["XDG_RUNTIME_DIR"] = std::nullopt;
     return env;
   }
 };
