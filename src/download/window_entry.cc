@@ -23,8 +23,8 @@ namespace {
 // started yet.
 [[noreturn]] void endRunForLostDisplay() {
   if (!downloadTo.empty()) {
-    unlink((downloadTo + ".partial").c_str());
-    unlink(downloadTo.c_str());
+    for (const char* suffix : {".partial", "", ".sig.partial", ".sig"})
+      unlink((downloadTo + suffix).c_str());
   }
   removeTempDirsNow();
   report_error_main("The connection to the display was lost.", true);
