@@ -92,7 +92,9 @@ bool removeAt(int parentFd, const char* name, int depth) {
 }
 
 void onTimer(int) {
-  if (!armed)
+  // An alarm of someone else's (one inherited across exec) is no signal to
+  // leave.
+  if (!armed || !timerStarted)
     return;
   if (commandIsRunning()) {
     alarm(1);
