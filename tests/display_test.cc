@@ -1,12 +1,16 @@
 // Displays that misbehave under the real installer: one that takes the
 // connection and never answers (the stale forwarding of a remote session),
-// and a real X server killed while the download window is up.
+// displays named in the ways GTK and the X library read them, and real X
+// and Wayland servers that die or freeze while the download window is up.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <functional>
 #include <memory>
@@ -96,6 +100,7 @@ class Xvfb {
   ~Xvfb() { kill(); }
   /// ":N"; empty when the server did not come up.
   const std::string& display() const { return display_; }
+  int pid() const { return child_ ? child_->pid() : -1; }
   /// Ends the server as a crash would, leaving its clients to find out.
   void kill() {
     if (!child_)
@@ -114,12 +119,52 @@ class Xvfb {
   std::string display_;
 };
 
+// A headless Weston of the test's own: its socket `name` in a runtime
+// directory of its own.
+class Weston {
+ public:
+  Weston(const std::string& runtimeDir, const std::string& name) : runtime_(runtimeDir) {
+    std::filesystem::create_directories(runtimeDir);
+    chmod(runtimeDir.c_str(), 0700);
+    child_ = std::make_unique<Child>(
+        std::vector<std::string>{"weston", "--backend=headless-backend.so", "--socket=" + name,
+                                 "--idle-time=0", "--no-config"},
+        EnvChanges{{"XDG_RUNTIME_DIR", runtimeDir}, {"WAYLAND_DISPLAY", std::nullopt},
+                   {"DISPLAY", std::nullopt}});
+    up_ = waitFor([&] { return pathExists(runtimeDir + "/" + name + ".lock") &&
+                               pathExists(runtimeDir + "/" + name); },
+                  10000);
+  }
+  ~Weston() { kill(); }
+  /// The socket is there.
+  bool up() const { return up_; }
+  /// Ends the compositor as a crash would.
+  void kill() {
+    if (!child_)
+      return;
+    ::kill(child_->pid(), SIGKILL);
+    child_->wait(5);
+    child_.reset();
+  }
+
+ private:
+  std::string runtime_;
+  std::unique_ptr<Child> child_;
+  bool up_ = false;
+};
+
+bool haveProgram(const std::string& name) {
+  return runProgram({"sh", "-c", "command -v " + name}).exitCode == 0;
+}
+
 class Displays : public InstallerTest {
  protected:
   EnvChanges onDisplay(const std::string& url, const std::string& display) const {
     EnvChanges env = environment(url, /*window=*/true);
     env["DISPLAY"] = display;
+    // No compositor of the machine's own (wayland-0) comes first.
     env["WAYLAND_DISPLAY"] = std::nullopt;
+    env["XDG_RUNTIME_DIR"] = std::nullopt;
     return env;
   }
 };
@@ -185,5 +230,122 @@ TEST_F(Displays, LostDisplayEndsTheRunCleanly) {
     EXPECT_FALSE(pathExists(cachedScript()));
     for (const std::string& name : listDir(cacheDir()))
       EXPECT_TRUE(name == ".lock" || name == "installagent") << "left in the cache: " << name;
+  }
+}
+
+// The displays GTK would open, as GDK_BACKEND, WAYLAND_DISPLAY and DISPLAY
+// name them: GTK held to X passes over a live compositor, and the X
+// library's "tcp/" spellings reach the same silent server; a Wayland socket
+// by its path gets the window; a backend that cannot be asked is never
+// opened blind.
+TEST_F(Displays, ProbeFollowsWhatTheToolkitWouldOpen) {
+  if (!haveProgram("weston"))
+    GTEST_SKIP() << "weston is not installed";
+  SilentDisplay silent;
+  ASSERT_FALSE(silent.name().empty());
+  std::string runtime = scratch_ / "runtime";
+  Weston weston(runtime, "wl-test");
+  ASSERT_TRUE(weston.up()) << "weston did not start";
+  TestServer server(makeAgentArchive("agent.zip"));
+  std::string number = silent.name().substr(silent.name().rfind(':') + 1);
+
+  struct {
+    std::string gdkBackend, wayland, display, line;
+  } cases[] = {
+      {"x11", "wl-test", silent.name(), "The display " + silent.name() + " does not answer"},
+      {"", "", "tcp/127.0.0.1:" + number, "The display tcp/127.0.0.1:" + number + " does not answer"},
+      {"", "", "tcp/localhost:" + number, "The display tcp/localhost:" + number + " does not answer"},
+      {"broadway", "", ":0", "The display GDK_BACKEND=broadway cannot be checked"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gdkBackend + " " + c.display);
+    EnvChanges env = onDisplay(server.url(), c.display);
+    env["GDK_BACKEND"] = c.gdkBackend.empty() ? std::nullopt : std::optional(c.gdkBackend);
+    env["WAYLAND_DISPLAY"] = c.wayland.empty() ? std::nullopt : std::optional(c.wayland);
+    env["XDG_RUNTIME_DIR"] = c.wayland.empty() ? scratch_.path() : runtime;
+    std::filesystem::remove_all(cacheDir());
+    RunResult r = runProgram({dir_ + "/installer"}, env, "", 20);
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.line + "; the progress is shown here.\n")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Downloading")) << r.err;  // the terminal view
+    EXPECT_TRUE(agentRan());
+  }
+
+  // The compositor by the path of its socket, X unset: the window, on Wayland.
+  EnvChanges env = onDisplay(server.url(), "");
+  env["DISPLAY"] = std::nullopt;
+  env["WAYLAND_DISPLAY"] = runtime + "/wl-test";
+  env["XDG_RUNTIME_DIR"] = runtime;
+  std::filesystem::remove_all(cacheDir());
+  RunResult r = runProgram({dir_ + "/installer"}, env, "", 20);
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  // The window showed the progress (a headless compositor has no seat, of
+  // which GTK complains).
+  EXPECT_EQ(std::string::npos, r.err.find("Downloading")) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("The display")) << r.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+// A Wayland compositor killed while the window shows a download ends the
+// run as a lost X server does.
+TEST_F(Displays, LostCompositorEndsTheRunCleanly) {
+  if (!haveProgram("weston"))
+    GTEST_SKIP() << "weston is not installed";
+  std::string runtime = scratch_ / "runtime";
+  Weston weston(runtime, "wl-lost");
+  ASSERT_TRUE(weston.up()) << "weston did not start";
+  TestServer server(makeAgentArchive("agent.zip", 4 << 20), {"--rate", "200000"});
+  EnvChanges env = onDisplay(server.url(), "");
+  env["DISPLAY"] = std::nullopt;
+  env["WAYLAND_DISPLAY"] = "wl-lost";
+  env["XDG_RUNTIME_DIR"] = runtime;
+  Child installer({dir_ + "/installer"}, env);
+  ASSERT_TRUE(waitFor([&] { return server.stats().bodyBytesSent > 0; }, 20000))
+      << installer.errSoFar();
+  usleep(300 * 1000);
+  EXPECT_EQ(std::string::npos, installer.errSoFar().find("Downloading"))
+      << "not in the window: " << installer.errSoFar();
+
+  weston.kill();
+  RunResult r = installer.wait(10);
+  EXPECT_EQ(255, r.exitCode) << r.err;
+  EXPECT_TRUE(endsWith(r.err, "The connection to the display was lost.\nInstallation failed.\n"))
+      << r.err;
+  EXPECT_FALSE(agentRan());
+  EXPECT_TRUE(listDir(tmp_).empty());
+  EXPECT_FALSE(pathExists(cachedScript()));
+}
+
+// An X server stopped (SIGSTOP) with the window up: the installer is stuck
+// in Xlib and its loop never sees a signal. SIGTERM still ends the run
+// within seconds, in normal and test mode: nothing left, no agent, 255.
+TEST_F(Displays, FrozenDisplayDoesNotMakeTheInstallerDeaf) {
+  if (!haveProgram("Xvfb"))
+    GTEST_SKIP() << "Xvfb is not installed";
+  std::string archive = makeAgentArchive("agent.zip", 4 << 20);
+  for (bool besideTheInstaller : {false, true}) {
+    SCOPED_TRACE(besideTheInstaller ? "test mode" : "normal mode");
+    Xvfb x(scratch_ / ("frozen-" + std::to_string(besideTheInstaller)));
+    ASSERT_FALSE(x.display().empty()) << "Xvfb did not start";
+    TestServer server(archive, {"--rate", "200000"});
+    EnvChanges env = onDisplay(server.url(), x.display());
+    if (besideTheInstaller)
+      env["__QZ_BOOTSTRAP_INSTALLER_UNITTEST__"] = "1";
+    Child installer({dir_ + "/installer"}, env);
+    ASSERT_TRUE(waitFor([&] { return server.stats().bodyBytesSent > 0; }, 20000))
+        << installer.errSoFar();
+    kill(x.pid(), SIGSTOP);
+    usleep(1000 * 1000);  // long enough for the window to block on the server
+    kill(installer.pid(), SIGTERM);
+    RunResult r = installer.wait(8);
+    kill(x.pid(), SIGCONT);
+    EXPECT_EQ(255, r.exitCode) << r.err;
+    EXPECT_TRUE(endsWith(r.err, "Installation failed.\n")) << r.err;
+    EXPECT_FALSE(agentRan());
+    EXPECT_TRUE(listDir(tmp_).empty());
+    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip.partial"));
+    EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip"));
+    EXPECT_FALSE(pathExists(cachedScript()));
   }
 }

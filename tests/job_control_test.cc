@@ -116,6 +116,79 @@ TEST_F(JobControl, SignalsIgnoredAtTheStartStayIgnoredForTheAgentToo) {
   EXPECT_TRUE(listDir(tmp_).empty());
 }
 
+// A launcher's signal state: SIGCHLD ignored (the kernel then reaps every
+// child at once and a wait fails) or SIGINT, SIGTERM and SIGHUP blocked (a
+// cancel would go unseen). The installer takes the state it needs, on the
+// shipped road and the download road, and the agent gets SIGCHLD at its
+// default, other ignored signals as they were, and nothing blocked.
+TEST_F(JobControl, InheritedSignalStatesAreSetRightAtTheStart) {
+  // Starts argv with SIGCHLD ignored, or the three signals blocked; SIGPIPE
+  // at its default, as a shell would leave it.
+  auto launched = [](bool ignoreChld, std::vector<std::string> argv) {
+    std::vector<std::string> launcher = {
+        "python3", "-c",
+        "import os, signal, sys\n"
+        "signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
+        "signal.signal(signal.SIGQUIT, signal.SIG_IGN)\n"
+        "if sys.argv[1] == 'ignore':\n"
+        "    signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+        "else:\n"
+        "    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})\n"
+        "os.execv(sys.argv[2], sys.argv[2:])\n",
+        ignoreChld ? "ignore" : "block"};
+    launcher.insert(launcher.end(), argv.begin(), argv.end());
+    return launcher;
+  };
+  auto mask = [](const std::string& out, const std::string& field) {
+    for (const std::string& line : lines(out)) {
+      if (line.compare(0, field.size(), field) == 0)
+        return std::stoull(line.substr(field.size()), nullptr, 16);
+    }
+    return ~0ull;
+  };
+  auto bit = [](int sig) { return 1ull << (sig - 1); };
+
+  // SIGCHLD ignored: the agent's status comes back, on both roads, and the
+  // agent gets SIGCHLD back while SIGQUIT stays ignored.
+  shipAgent();
+  RunResult shipped = runProgram(launched(true, {dir_ + "/installer", "quiet", "3"}),
+                                 environment("x"), dir_);
+  EXPECT_EQ(3, shipped.exitCode) << shipped.err;
+  EXPECT_EQ("The install agent exited with status 3.\n", shipped.err);
+  RunResult seen = runProgram(launched(true, {dir_ + "/installer", "signals"}), environment("x"),
+                              dir_);
+  EXPECT_EQ(0, seen.exitCode) << seen.err;
+  EXPECT_EQ(0u, mask(seen.out, "SigIgn:") & bit(SIGCHLD)) << seen.out;
+  EXPECT_NE(0u, mask(seen.out, "SigIgn:") & bit(SIGQUIT)) << seen.out;
+  fs::remove(dir_ + "/InstallAgent.zip");
+  TestServer server(agentZip_, {"--etag", "\"c\""});
+  for (const char* road : {"download", "cache hit"}) {
+    RunResult r = runProgram(launched(true, {dir_ + "/installer", "quiet", "0"}),
+                             environment(server.url()), dir_);
+    EXPECT_EQ(0, r.exitCode) << road << ": " << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("Failed")) << road << ": " << r.err;
+  }
+  EXPECT_TRUE(listDir(tmp_).empty());
+
+  // The three blocked: SIGTERM still cancels a download, and the agent
+  // starts with nothing blocked.
+  RunResult unblocked = runProgram(launched(false, {dir_ + "/installer", "signals"}),
+                                   environment(server.url()), dir_);
+  EXPECT_EQ(0, unblocked.exitCode) << unblocked.err;
+  EXPECT_EQ(0u, mask(unblocked.out, "SigBlk:")) << unblocked.out;
+  fs::remove_all(cacheDir());
+  TestServer slow(agentZip_, {"--rate", "1", "--etag", "\"s\""});
+  Child child(launched(false, {dir_ + "/installer", "quiet", "0"}), environment(slow.url()), dir_);
+  for (int i = 0; i < 1000 && slow.stats().requests == 0; ++i)
+    usleep(10 * 1000);
+  usleep(200 * 1000);
+  kill(child.pid(), SIGTERM);
+  RunResult cancelled = child.wait(10);
+  EXPECT_EQ(255, cancelled.exitCode) << cancelled.err;
+  EXPECT_FALSE(pathExists(cachedScript()));
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
 // Output that goes away: writes fail, the run goes on, ends with its own
 // status and leaves nothing. Before, SIGPIPE ended it with 141.
 TEST_F(JobControl, OutputThatGoesAwayChangesNeitherStatusNorCleanUp) {

@@ -168,3 +168,41 @@ TEST_F(WindowRoad, ClosingTheWindowDuringTheWaitToRetryCancels) {
   EXPECT_FALSE(agentRan());
   EXPECT_TRUE(listDir(tmp_).empty());
 }
+
+// Another program destroys the window outright (xdotool windowclose, which
+// is XDestroyWindow): while the installer waits to try again, and while the
+// body comes in. The run takes the cancel road: no crash, no agent, 255,
+// nothing left behind.
+TEST_F(WindowRoad, WindowDestroyedByAnotherProgramCancels) {
+  if (runProgram({"sh", "-c", "command -v xdotool"}).exitCode != 0)
+    GTEST_SKIP() << "xdotool is not installed";
+  for (bool downloading : {false, true}) {
+    SCOPED_TRACE(downloading ? "during the download" : "during the wait to retry");
+    TestServer server(archive_, downloading ? std::vector<std::string>{"--rate", "100000"}
+                                            : std::vector<std::string>{"--plan", "503",
+                                                                       "--retry-after", "30"});
+    std::unique_ptr<Child> child = startInstaller(server);
+    Window window = 0;
+    for (int i = 0; i < 1000 && window == 0; ++i) {
+      usleep(10000);
+      withWindowTitled("Installer", [&window](Display*, Window w) { window = w; });
+    }
+    ASSERT_NE(0u, window) << "no window titled Installer: " << child->errSoFar();
+    if (downloading) {
+      for (int i = 0; i < 1000 && server.stats().bodyBytesSent == 0; ++i)
+        usleep(10000);
+      ASSERT_GT(server.stats().bodyBytesSent, 0);
+    } else {
+      usleep(300 * 1000);  // the 503 has come and the wait begun
+    }
+    RunResult closed = runProgram({"xdotool", "windowclose", std::to_string(window)});
+    ASSERT_EQ(0, closed.exitCode) << closed.err;
+    RunResult r = child->wait(10);
+    EXPECT_EQ(255, r.exitCode) << r.err;
+    EXPECT_EQ("Installation failed.", lines(r.err).back()) << r.err;
+    EXPECT_EQ(1, server.stats().requests);
+    EXPECT_FALSE(agentRan());
+    EXPECT_FALSE(pathExists(cachedScript()));
+    EXPECT_TRUE(listDir(tmp_).empty());
+  }
+}

@@ -13,6 +13,7 @@
 #include "download/download.h"
 #include "download/download_handoff.h"
 #include "download/timing.h"
+#include "platform/last_resort.h"
 #include "platform/location.h"
 #include "platform/shell.h"
 #include "sourcing/cache_lock.h"
@@ -86,9 +87,8 @@ gboolean finishLaunching(gpointer controller) {
   return G_SOURCE_REMOVE;
 }
 
-}  // namespace
 
-int installerDownloadLoop(OpenWindowViewFunction openWindowView) {
+int runLoop(OpenWindowViewFunction openWindowView) {
   std::unique_ptr<DownloadView> view(openWindowView ? openWindowView() : nullptr);
   if (!view)
     view = makeTerminalView();
@@ -130,5 +130,17 @@ int installerDownloadLoop(OpenWindowViewFunction openWindowView) {
   }
   signal(SIGXFSZ, savedXfsz);
   g_main_loop_unref(loop);
+  return result;
+}
+
+}  // namespace
+
+int installerDownloadLoop(OpenWindowViewFunction openWindowView) {
+  // A display or a terminal can stop answering and hold the main thread
+  // where it never sees a signal, from opening the window to destroying it.
+  armLastResort({downloadTo, downloadTo + ".partial", downloadTo + ".sig",
+                 downloadTo + ".sig.partial"});
+  int result = runLoop(openWindowView);
+  disarmLastResort();
   return result;
 }

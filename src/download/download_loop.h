@@ -16,6 +16,10 @@ int installerDownloadLoop(OpenWindowViewFunction openWindowView);
 
 /// Initialises GTK and opens the window; null without a display.
 DownloadView* installerOpenWindowView();
+
+/// `installerOpenWindowView` with GTK held to `backend` ("x11",
+/// "wayland"), the display that was found to answer.
+DownloadView* installerOpenWindowViewOn(const char* backend);
 }
 
 #endif  // INSTALLER_DOWNLOAD_DOWNLOAD_LOOP_H_

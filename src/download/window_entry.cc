@@ -1,8 +1,12 @@
 // The entry of the window's module: GTK is loaded only with it, so a run
 // without a display (or a machine without GTK) never needs it.
+#include <gdk/gdkwayland.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
+#include <poll.h>
+#include <string.h>
 #include <unistd.h>
+#include <wayland-client.h>
 
 #include "download/download_handoff.h"
 #include "download/download_loop.h"
@@ -12,20 +16,72 @@
 
 namespace {
 
-// The X server went away under the window. Xlib ends the process as soon as
-// this returns, and GDK's own handler would end it with status 1, which
-// reads as the agent's, leaving the download's partial file behind. So the
-// run ends here, the way every other failure ends it. The agent starts only
-// after the window is gone, so none has started yet.
-int onDisplayLost(Display* /*display*/) {
+// The display went away under the window. The toolkit would end the
+// process with status 1, which reads as the agent's, leaving the download's
+// partial file behind. So the run ends here, the way every other failure
+// ends it. The agent starts only after the window is gone, so none has
+// started yet.
+[[noreturn]] void endRunForLostDisplay() {
   if (!downloadTo.empty()) {
-    unlink((downloadTo + ".partial").c_str());
-    unlink(downloadTo.c_str());
+    for (const char* suffix : {".partial", "", ".sig.partial", ".sig"})
+      unlink((downloadTo + suffix).c_str());
   }
   removeTempDirsNow();
   report_error_main("The connection to the display was lost.", true);
   report_error_main("Installation failed.", true);
   _exit(255);
+}
+
+// The X server: Xlib ends the process as soon as this returns.
+int onDisplayLost(Display* /*display*/) { endRunForLostDisplay(); }
+
+// The Wayland compositor: GDK has no hook for its loss. It logs a message
+// in its own domain and calls _exit(1) right after, so the message is the
+// last moment to act. Whether the connection is gone is asked of the
+// connection itself (an error on it, or the peer hung up), not read from
+// the message's words: a message that comes with a live connection is
+// GDK's ordinary talk and goes where it always went. The known words are a
+// second sign, for a loss the socket does not show yet; should GDK change
+// them and the socket say nothing, the run ends as GDK ends it, as before.
+bool waylandConnectionLost(GdkDisplay* display) {
+  struct wl_display* connection = gdk_wayland_display_get_wl_display(display);
+  if (connection == nullptr)
+    return false;
+  if (wl_display_get_error(connection) != 0)
+    return true;
+  struct pollfd state = {wl_display_get_fd(connection), 0, 0};
+  return poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool soundsLikeALostCompositor(const char* message) {
+  for (const char* words : {"Error reading events from display", "Error flushing display",
+                            "Lost connection to Wayland compositor", "to Wayland display"}) {
+    if (message != nullptr && strstr(message, words) != nullptr)
+      return true;
+  }
+  return false;
+}
+
+// GDK logs through GLib's structured writer, which no per-domain handler
+// sees; everything else goes on to the writer GLib would have used.
+GLogWriterOutput writeLog(GLogLevelFlags level, const GLogField* fields, gsize count,
+                          gpointer data) {
+  const char* domain = nullptr;
+  const char* message = nullptr;
+  for (gsize i = 0; i < count; ++i) {
+    if (fields[i].length >= 0)
+      continue;  // not text
+    if (strcmp(fields[i].key, "GLIB_DOMAIN") == 0)
+      domain = static_cast<const char*>(fields[i].value);
+    else if (strcmp(fields[i].key, "MESSAGE") == 0)
+      message = static_cast<const char*>(fields[i].value);
+  }
+  GdkDisplay* display = gdk_display_get_default();
+  if (domain != nullptr && strcmp(domain, "Gdk") == 0 && display != nullptr &&
+      GDK_IS_WAYLAND_DISPLAY(display) &&
+      (waylandConnectionLost(display) || soundsLikeALostCompositor(message)))
+    endRunForLostDisplay();
+  return g_log_writer_default(level, fields, count, data);
 }
 
 }  // namespace
@@ -36,5 +92,18 @@ DownloadView* installerOpenWindowView() {
   GdkDisplay* display = gdk_display_get_default();
   if (display != nullptr && GDK_IS_X11_DISPLAY(display))
     XSetIOErrorHandler(onDisplayLost);
+  // GLib takes a writer once per process.
+  static bool writing = false;
+  if (display != nullptr && GDK_IS_WAYLAND_DISPLAY(display) && !writing) {
+    writing = true;
+    g_log_set_writer_func(writeLog, nullptr, nullptr);
+  }
   return makeWindowView().release();
+}
+
+DownloadView* installerOpenWindowViewOn(const char* backend) {
+  // Only the display that answered may be opened: another one GTK would
+  // try first or next has not been asked, and could hold it for ever.
+  gdk_set_allowed_backends(backend);
+  return installerOpenWindowView();
 }

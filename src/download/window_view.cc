@@ -37,6 +37,7 @@ class WindowView : public DownloadView {
 
  private:
   static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self);
+  static void onDestroy(GtkWidget*, gpointer self);
   static gboolean onKeyPress(GtkWidget*, GdkEventKey* event, gpointer self);
   static void onCancel(GtkButton*, gpointer self);
   static gboolean onDraw(GtkWidget*, cairo_t*, gpointer self);
@@ -48,6 +49,7 @@ class WindowView : public DownloadView {
   void updateBar();
   void updatePulse();
   void reserveTwoLines();
+  void stopSources();
 
   GtkWidget* window_ = nullptr;
   GtkImage* splash_ = nullptr;
@@ -70,6 +72,11 @@ class WindowView : public DownloadView {
   guint pulseSource_ = 0;
   bool drawn_ = false;
   bool closed_ = false;
+  // Another program can destroy the window under us (xdotool windowclose,
+  // or any X client that calls XDestroyWindow): GTK then destroys the
+  // widgets itself, and from then on none of the pointers above may be
+  // used, nor the window destroyed a second time.
+  bool gone_ = false;
   // Lets displayNow notice a delegate that deleted the view while events
   // were being processed.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
@@ -97,6 +104,7 @@ WindowView::WindowView() {
   gtk_window_set_title(GTK_WINDOW(window_), productName.c_str());
   reserveTwoLines();
   g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
+  g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
   g_signal_connect(window_, "key-press-event", G_CALLBACK(onKeyPress), this);
   g_signal_connect_after(window_, "draw", G_CALLBACK(onDraw), this);
   g_signal_connect(cancel_, "clicked", G_CALLBACK(onCancel), this);
@@ -108,13 +116,37 @@ WindowView::WindowView() {
 
 WindowView::~WindowView() {
   *alive_ = false;
-  if (showSource_ != 0)
-    g_source_remove(showSource_);
-  if (pulseSource_ != 0)
-    g_source_remove(pulseSource_);
+  stopSources();
+  if (gone_)
+    return;
   g_signal_handlers_disconnect_by_data(window_, this);
   g_signal_handlers_disconnect_by_data(cancel_, this);
   gtk_widget_destroy(window_);
+}
+
+void WindowView::stopSources() {
+  if (showSource_ != 0)
+    g_source_remove(showSource_);
+  showSource_ = 0;
+  if (pulseSource_ != 0)
+    g_source_remove(pulseSource_);
+  pulseSource_ = 0;
+}
+
+// The window was destroyed by someone else: the user is gone as surely as
+// by the close button, so the run takes the same road.
+void WindowView::onDestroy(GtkWidget*, gpointer self) {
+  WindowView* view = static_cast<WindowView*>(self);
+  view->gone_ = true;
+  view->stopSources();
+  view->window_ = nullptr;
+  view->splash_ = nullptr;
+  view->bar_ = nullptr;
+  view->texts_ = nullptr;
+  view->status_ = nullptr;
+  view->detail_ = nullptr;
+  view->cancel_ = nullptr;
+  view->close();
 }
 
 // A failure text has two lines, and so have a status and its details;
@@ -129,6 +161,8 @@ void WindowView::reserveTwoLines() {
 }
 
 void WindowView::showSplash(const std::string& pngPath) {
+  if (gone_)
+    return;
   GdkPixbuf* pixbuf =
       gdk_pixbuf_new_from_file_at_scale(pngPath.c_str(), kSplashSize, kSplashSize, TRUE, nullptr);
   if (pixbuf == nullptr) {
@@ -159,6 +193,8 @@ void WindowView::setIndeterminate(bool indeterminate) {
     return;
   indeterminate_ = indeterminate;
   shownFraction_ = -1;
+  if (gone_)
+    return;
   if (indeterminate_)
     gtk_progress_bar_pulse(bar_);  // the bar shows activity even before animating
   else
@@ -177,7 +213,7 @@ void WindowView::stopAnimation() {
 }
 
 void WindowView::updateBar() {
-  if (indeterminate_)
+  if (indeterminate_ || gone_)
     return;
   double fraction = max_ > 0 ? value_ / max_ : 0;
   fraction = fraction < 0 ? 0 : fraction > 1 ? 1 : fraction;
@@ -192,7 +228,7 @@ void WindowView::updateBar() {
 }
 
 void WindowView::updatePulse() {
-  bool pulsing = animating_ && indeterminate_ && !closed_;
+  bool pulsing = animating_ && indeterminate_ && !closed_ && !gone_;
   if (pulsing && pulseSource_ == 0) {
     pulseSource_ = g_timeout_add(kPulseMilliseconds, onPulse, this);
   } else if (!pulsing && pulseSource_ != 0) {
@@ -212,6 +248,8 @@ void WindowView::setStatusText(const std::string& text, TextColor color) {
   text_ = text;
   color_ = color;
   drawn_ = false;
+  if (gone_)
+    return;
   if (color == TextColor::Red) {
     char* markup = g_markup_printf_escaped("<span foreground=\"%s\">%s</span>", kRed, text.c_str());
     gtk_label_set_markup(status_, markup);
@@ -222,7 +260,7 @@ void WindowView::setStatusText(const std::string& text, TextColor color) {
 }
 
 void WindowView::setDetailText(const std::string& text) {
-  if (text == gtk_label_get_text(detail_))
+  if (gone_ || text == gtk_label_get_text(detail_))
     return;
   drawn_ = false;
   gtk_label_set_text(detail_, text.c_str());
@@ -231,6 +269,8 @@ void WindowView::setDetailText(const std::string& text) {
 
 // Only a real change is painted, and displayNow waits for that paint.
 void WindowView::setCancelEnabled(bool enabled) {
+  if (gone_)
+    return;
   if (static_cast<bool>(gtk_widget_get_sensitive(cancel_)) == enabled)
     return;
   drawn_ = false;
@@ -238,7 +278,7 @@ void WindowView::setCancelEnabled(bool enabled) {
 }
 
 void WindowView::showNow() {
-  if (showSource_ == 0)
+  if (showSource_ == 0 || gone_)
     return;
   g_source_remove(showSource_);
   showSource_ = 0;
@@ -269,7 +309,7 @@ void WindowView::displayNow() {
   while (!expired && *alive && !closed_ && !drawn_) g_main_context_iteration(nullptr, TRUE);
   if (!expired)
     g_source_remove(guard);
-  if (*alive)
+  if (*alive && !gone_)
     gdk_display_flush(gtk_widget_get_display(window_));
 }
 
@@ -287,7 +327,8 @@ void WindowView::close() {
     showSource_ = 0;
   }
   updatePulse();
-  gtk_widget_hide(window_);
+  if (!gone_)
+    gtk_widget_hide(window_);
   // Last, since the delegate may delete the view.
   if (delegate_ != nullptr)
     delegate_->windowWillClose();

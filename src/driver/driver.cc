@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "driver/launch.h"
+#include "platform/last_resort.h"
 #include "platform/location.h"
 #include "platform/shell.h"
 #include "platform/temp_dir.h"
@@ -19,6 +20,7 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   //    before the directory can go, so signals are noted from here on.
   holdInterruptSignals();
   TempDir tempDir("tmp_install_dir");
+  setLastResortDirectory(tempDir.getDir());
 
   // 2. Tests work beside the executable. Nothing else ever does: unpacking
   //    there would overwrite the vendor's files, and a download left there

@@ -37,7 +37,7 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string bundleLocation,
     // The terminal's Ctrl-C reaches the agent by itself; the installer waits
     // for the agent to decide what it means.
     int exitCode = exitCodeOfStatus(
-        runCommand(installAgentArguments(agentPath, bundleLocation, argc, argv), false, started));
+        runCommand(installAgentArguments(agentPath, bundleLocation, argc, argv), started));
     if (exitCode == -1) {
       report("Failed to start the instal agent", true);
       return false;

@@ -68,13 +68,24 @@ DownloadView* openWindowView() {
     return nullptr;
   // GTK waits for a display's greeting without bound and deaf to signals:
   // one that takes the connection and never answers (a stale forwarding)
-  // would hold the run forever. Ask it first, briefly.
-  std::string silent;
-  if (!displayMayOpenWindow(kDisplayAnswerMilliseconds, &silent)) {
-    if (!silent.empty())
-      report_error_main("The display " + silent + " does not answer; the progress is shown here.",
-                        true);
-    return nullptr;  // a noted signal: the loop cancels the run at once
+  // would hold the run forever. Ask first, briefly, the displays GTK would
+  // try, and hold GTK to the one that answered.
+  DisplayChoice choice = chooseDisplay(kDisplayAnswerMilliseconds);
+  switch (choice.verdict) {
+    case DisplayChoice::Window:
+      break;
+    case DisplayChoice::Silent:
+      report_error_main(
+          "The display " + choice.display + " does not answer; the progress is shown here.", true);
+      return nullptr;
+    case DisplayChoice::Unjudged:
+      report_error_main(
+          "The display " + choice.display + " cannot be checked; the progress is shown here.",
+          true);
+      return nullptr;
+    case DisplayChoice::NoWindow:
+    case DisplayChoice::Interrupted:  // the loop cancels the run at once
+      return nullptr;
   }
   std::string error;
   void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
@@ -83,8 +94,9 @@ DownloadView* openWindowView() {
   signal(SIGXFSZ, savedXfsz);
   if (module == nullptr)
     return nullptr;  // no GTK here: the terminal view will do
-  auto open = reinterpret_cast<OpenWindowViewFunction>(dlsym(module, "installerOpenWindowView"));
-  return open != nullptr ? open() : nullptr;
+  auto open = reinterpret_cast<DownloadView* (*)(const char*)>(
+      dlsym(module, "installerOpenWindowViewOn"));
+  return open != nullptr ? open(choice.backend.c_str()) : nullptr;
 }
 
 }  // namespace

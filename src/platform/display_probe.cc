@@ -7,9 +7,11 @@
 // most one slice, so that a noted signal is seen at once and the whole
 // probe keeps to its time.
 //
-// Only silence keeps the window away. A server that refuses the connection
-// or hangs up, and a DISPLAY spelled in a form not read here, are left to the
-// toolkit, which fails fast there or knows better.
+// The displays are asked in the toolkit's own order (GDK_BACKEND, Wayland
+// before X), each where its library would connect, and the toolkit is then
+// held to the one that answered. One that refuses the connection or is not
+// there is passed to the next, as the toolkit does; silence, or a display
+// named in a way not read here, keeps the window away.
 #include "platform/display_probe.h"
 
 #include <errno.h>
@@ -20,9 +22,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <sstream>
+#include <vector>
 
 #include "platform/shell.h"
 
@@ -214,9 +220,45 @@ bool readNumber(const char* text, const char** end, int* number) {
   return true;
 }
 
+// A local socket, as the X library tries it: the abstract name first, then
+// the file; only a missing or refused abstract name sends it to the file.
+DisplayAnswer probeX11Socket(const std::string& path, const unsigned char* request, size_t length,
+                             long long deadline) {
+  struct sockaddr_un local;
+  socklen_t size;
+  DisplayAnswer answer = DisplayAnswer::Unreachable;
+  for (bool abstract : {true, false}) {
+    if (!unixAddress(path, abstract, &local, &size))
+      continue;
+    answer = connectAndGreet(reinterpret_cast<struct sockaddr*>(&local), size, request, length, 8,
+                             deadline);
+    if (answer != DisplayAnswer::Unreachable)
+      return answer;
+  }
+  return answer;
+}
+
+DisplayAnswer probeX11Tcp(const std::string& host, int display, const unsigned char* request,
+                          size_t length, long long deadline) {
+  if (display > 65535 - kX11TcpPort)
+    return DisplayAnswer::Unreachable;
+  struct addrinfo* found = nullptr;
+  DisplayAnswer answer =
+      resolve(host.empty() ? "localhost" : host, kX11TcpPort + display, deadline, &found);
+  if (answer != DisplayAnswer::Answered)
+    return answer;
+  // The library keeps to the first address that takes the connection.
+  answer = DisplayAnswer::Unreachable;
+  for (struct addrinfo* a = found; a != nullptr && answer == DisplayAnswer::Unreachable;
+       a = a->ai_next)
+    answer = connectAndGreet(a->ai_addr, a->ai_addrlen, request, length, 8, deadline);
+  freeaddrinfo(found);
+  return answer;
+}
+
 DisplayAnswer probeX11Within(const std::string& display, long long deadline) {
   X11Address address;
-  if (!parseX11Display(display, &address))
+  if (!parseX11Display(display, &address) || address.refused)
     return DisplayAnswer::Unreachable;
 
   // A connection set-up in this machine's byte order, protocol 11.0, with
@@ -226,43 +268,15 @@ DisplayAnswer probeX11Within(const std::string& display, long long deadline) {
   request[0] = *reinterpret_cast<const unsigned char*>(&one) == 1 ? 'l' : 'B';
   const uint16_t major = 11;
   memcpy(request + 2, &major, sizeof major);
-  const size_t replyHead = 8;
 
-  if (address.host.empty()) {
-    // The abstract socket first, then the file, as the X library tries them.
-    std::string path = "/tmp/.X11-unix/X" + std::to_string(address.display);
-    struct sockaddr_un local;
-    socklen_t length;
-    DisplayAnswer answer = DisplayAnswer::Unreachable;
-    for (bool abstract : {true, false}) {
-      if (!unixAddress(path, abstract, &local, &length))
-        continue;
-      int fd = -1;
-      answer = connectWithin(reinterpret_cast<struct sockaddr*>(&local), length, deadline, &fd);
-      if (answer == DisplayAnswer::Unreachable)
-        continue;
-      if (answer == DisplayAnswer::Answered) {
-        answer = greet(fd, request, sizeof request, replyHead, deadline);
-        close(fd);
-      }
-      return answer;
-    }
-    return answer;
-  }
-
-  if (address.display > 65535 - kX11TcpPort)
-    return DisplayAnswer::Unreachable;
-  struct addrinfo* found = nullptr;
-  DisplayAnswer answer = resolve(address.host, kX11TcpPort + address.display, deadline, &found);
-  if (answer != DisplayAnswer::Answered)
-    return answer;
-  answer = DisplayAnswer::Unreachable;
-  for (struct addrinfo* a = found; a != nullptr && answer == DisplayAnswer::Unreachable;
-       a = a->ai_next) {
-    answer =
-        connectAndGreet(a->ai_addr, a->ai_addrlen, request, sizeof request, replyHead, deadline);
-  }
-  freeaddrinfo(found);
+  if (!address.socket.empty())
+    return probeX11Socket(address.socket, request, sizeof request, deadline);
+  if (!address.host.empty())
+    return probeX11Tcp(address.host, address.display, request, sizeof request, deadline);
+  DisplayAnswer answer = probeX11Socket("/tmp/.X11-unix/X" + std::to_string(address.display),
+                                        request, sizeof request, deadline);
+  if (answer == DisplayAnswer::Unreachable && address.tcpFallback)
+    answer = probeX11Tcp("", address.display, request, sizeof request, deadline);
   return answer;
 }
 
@@ -281,14 +295,38 @@ DisplayAnswer probeWaylandWithin(const std::string& socketPath, long long deadli
 }  // namespace
 
 bool parseX11Display(const std::string& value, X11Address* address) {
+  *address = X11Address();
+  // The path of a socket, with or without a screen after it.
+  if (!value.empty() && value[0] == '/') {
+    struct stat st;
+    std::string path = value;
+    size_t dot = path.rfind('.');
+    const char* end;
+    int screen;
+    if (stat(path.c_str(), &st) != 0 && dot != std::string::npos &&
+        readNumber(path.c_str() + dot + 1, &end, &screen) && *end == '\0')
+      path.resize(dot);
+    if (stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+      return false;
+    address->socket = path;
+    return true;
+  }
+
+  std::string protocol, rest = value;
+  size_t slash = value.rfind('/');
+  bool hasProtocol = slash != std::string::npos;
+  if (hasProtocol) {
+    protocol = value.substr(0, slash);
+    rest = value.substr(slash + 1);
+  }
   // The number follows the last colon; an IPv6 address in front of it may be
   // bracketed or not.
-  size_t colon = value.rfind(':');
+  size_t colon = rest.rfind(':');
   if (colon == std::string::npos)
     return false;
   const char* end;
   int display;
-  if (!readNumber(value.c_str() + colon + 1, &end, &display))
+  if (!readNumber(rest.c_str() + colon + 1, &end, &display))
     return false;
   int screen;
   if (*end == '.' && !readNumber(end + 1, &end, &screen))
@@ -296,17 +334,24 @@ bool parseX11Display(const std::string& value, X11Address* address) {
   if (*end != '\0')
     return false;
 
-  std::string host = value.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
-  if (host == "unix")
-    host.clear();
-  // A protocol prefix ("tcp/host"), a socket path, or a stray colon or
-  // bracket: spellings this does not read.
-  if (host.find_first_of("/[]") != std::string::npos || (!host.empty() && host.back() == ':'))
-    return false;
-  address->host = host;
+  std::string host = rest.substr(0, colon);
   address->display = display;
+  if ((!hasProtocol || protocol != "unix") && !host.empty() && host != "unix") {
+    // TCP, with the protocols the library knows for it.
+    if (hasProtocol && protocol != "tcp" && protocol != "inet" && protocol != "inet6")
+      address->refused = true;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+      host = host.substr(1, host.size() - 2);
+    // A stray colon or bracket (a DECnet "host::N", say): not read here.
+    if (host.find_first_of("[]") != std::string::npos || host.back() == ':')
+      return false;
+    address->host = host;
+    return true;
+  }
+  // The local socket; only ":N" tries TCP on localhost after it.
+  if (hasProtocol && protocol != "unix")
+    address->refused = true;
+  address->tcpFallback = !hasProtocol && host.empty();
   return true;
 }
 
@@ -318,34 +363,90 @@ DisplayAnswer probeWaylandSocket(const std::string& socketPath, int timeoutMs) {
   return probeWaylandWithin(socketPath, nowMs() + timeoutMs);
 }
 
-bool displayMayOpenWindow(int timeoutMs, std::string* silent) {
+namespace {
+
+std::string environmentValue(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// The backends the toolkit would try, in order: "wayland", "x11", or any
+// other name that is one of its own (broadway), which cannot be asked.
+std::vector<std::string> backendsToTry() {
+  const char* list = getenv("GDK_BACKEND");
+  std::vector<std::string> backends;
+  std::stringstream entries(list != nullptr ? list : "*");
+  for (std::string entry; std::getline(entries, entry, ',');) {
+    if (entry == "*") {
+      backends.push_back("wayland");
+      backends.push_back("x11");
+    } else if (entry == "wayland" || entry == "x11" || entry == "broadway") {
+      backends.push_back(entry);
+    }
+    // Names the toolkit does not know it passes over, and so does this.
+  }
+  return backends;
+}
+
+}  // namespace
+
+DisplayChoice chooseDisplay(int timeoutMs) {
   long long deadline = nowMs() + timeoutMs;
-  silent->clear();
-  // The toolkit takes a Wayland compositor that answers and never looks at
-  // DISPLAY; one that does not answer sends it on to X.
-  const char* wayland = getenv("WAYLAND_DISPLAY");
-  if (wayland != nullptr && *wayland != '\0') {
-    std::string path = wayland;
-    const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (path[0] != '/')
-      path = runtime != nullptr && *runtime != '\0' ? std::string(runtime) + "/" + path : "";
-    DisplayAnswer answer =
-        path.empty() ? DisplayAnswer::Unreachable : probeWaylandWithin(path, deadline);
-    if (answer == DisplayAnswer::Answered)
-      return true;
-    if (answer != DisplayAnswer::Unreachable) {
-      if (answer == DisplayAnswer::Silent)
-        *silent = wayland;
-      return false;
+  DisplayChoice choice;
+  for (const std::string& backend : backendsToTry()) {
+    if (choice.verdict == DisplayChoice::Window)
+      break;
+    std::string name;
+    DisplayAnswer answer = DisplayAnswer::Unreachable;
+    if (backend == "wayland") {
+      // The Wayland library takes an inherited socket first, then the
+      // name (wayland-0 when unset) under XDG_RUNTIME_DIR, or a path; the
+      // toolkit does not try at all without XDG_RUNTIME_DIR.
+      if (getenv("XDG_RUNTIME_DIR") == nullptr)
+        continue;
+      std::string runtime = environmentValue("XDG_RUNTIME_DIR");
+      name = environmentValue("WAYLAND_DISPLAY");
+      if (!environmentValue("WAYLAND_SOCKET").empty()) {
+        choice.verdict = DisplayChoice::Unjudged;
+        choice.display = "WAYLAND_SOCKET=" + environmentValue("WAYLAND_SOCKET");
+        return choice;
+      }
+      if (name.empty())
+        name = "wayland-0";
+      if (name[0] != '/' && (runtime.empty() || runtime[0] != '/'))
+        continue;  // the library refuses a name without a runtime directory
+      answer = probeWaylandWithin(name[0] == '/' ? name : runtime + "/" + name, deadline);
+    } else if (backend == "x11") {
+      name = environmentValue("DISPLAY");
+      if (name.empty())
+        continue;
+      X11Address address;
+      if (!parseX11Display(name, &address)) {
+        choice.verdict = DisplayChoice::Unjudged;
+        choice.display = name;
+        return choice;
+      }
+      answer = probeX11Within(name, deadline);
+    } else {
+      choice.verdict = DisplayChoice::Unjudged;
+      choice.display = "GDK_BACKEND=" + backend;
+      return choice;
+    }
+    switch (answer) {
+      case DisplayAnswer::Answered:
+        choice.verdict = DisplayChoice::Window;
+        choice.backend = backend;
+        break;
+      case DisplayAnswer::Unreachable:
+        break;
+      case DisplayAnswer::Silent:
+        choice.verdict = DisplayChoice::Silent;
+        choice.display = name;
+        return choice;
+      case DisplayAnswer::Interrupted:
+        choice.verdict = DisplayChoice::Interrupted;
+        return choice;
     }
   }
-  const char* x11 = getenv("DISPLAY");
-  if (x11 != nullptr && *x11 != '\0') {
-    DisplayAnswer answer = probeX11Within(x11, deadline);
-    if (answer == DisplayAnswer::Silent)
-      *silent = x11;
-    if (answer == DisplayAnswer::Silent || answer == DisplayAnswer::Interrupted)
-      return false;
-  }
-  return true;
+  return choice;
 }

@@ -112,29 +112,56 @@ const std::string kRefusal("\0\0\x0b\0\0\0\0\0", 8);
 }  // namespace
 
 TEST(DisplayProbe, ReadsTheSpellingsOfDisplay) {
+  ScratchDir scratch;
+  std::string socketPath = scratch / "X5";
+  int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un at = {};
+  at.sun_family = AF_UNIX;
+  memcpy(at.sun_path, socketPath.data(), socketPath.size());
+  ASSERT_EQ(0, bind(listening, reinterpret_cast<sockaddr*>(&at), sizeof at));
+
   struct {
-    const char* value;
+    std::string value;
     const char* host;
     int display;
-  } cases[] = {{":0", "", 0},
-               {":12.3", "", 12},
-               {"unix:4", "", 4},
-               {"localhost:10.0", "localhost", 10},
-               {"127.0.0.1:99", "127.0.0.1", 99},
-               {"[::1]:7", "::1", 7},
-               {"::1:7.1", "::1", 7},
-               {"host.example:2", "host.example", 2}};
+    bool tcpFallback, refused;
+    std::string socket;
+  } cases[] = {{":0", "", 0, true, false, ""},
+               {":12.3", "", 12, true, false, ""},
+               {"unix:4", "", 4, false, false, ""},
+               {"unix/:4", "", 4, false, false, ""},
+               {"unix/unix:4", "", 4, false, false, ""},
+               {"localhost:10.0", "localhost", 10, false, false, ""},
+               {"127.0.0.1:99", "127.0.0.1", 99, false, false, ""},
+               {"tcp/127.0.0.1:99", "127.0.0.1", 99, false, false, ""},
+               {"tcp/localhost:3.1", "localhost", 3, false, false, ""},
+               {"inet6/[::1]:7", "::1", 7, false, false, ""},
+               {"[::1]:7", "::1", 7, false, false, ""},
+               {"::1:7.1", "::1", 7, false, false, ""},
+               {"host.example:2", "host.example", 2, false, false, ""},
+               // Protocols the X library does not connect with fail at once.
+               {"host/unix:0", "", 0, false, true, ""},
+               {"tcp/:0", "", 0, false, true, ""},
+               {"decnet/host:0", "host", 0, false, true, ""},
+               {socketPath, "", 0, false, false, socketPath},
+               {socketPath + ".1", "", 0, false, false, socketPath}};
   for (const auto& c : cases) {
     X11Address address;
     ASSERT_TRUE(parseX11Display(c.value, &address)) << c.value;
     EXPECT_EQ(c.host, address.host) << c.value;
     EXPECT_EQ(c.display, address.display) << c.value;
+    EXPECT_EQ(c.tcpFallback, address.tcpFallback) << c.value;
+    EXPECT_EQ(c.refused, address.refused) << c.value;
+    EXPECT_EQ(c.socket, address.socket) << c.value;
   }
-  for (const char* odd : {"", "0", ":", ":x", ":1.", ":1.2.3", ":1x", "host::0", "tcp/host:0",
-                          "/tmp/launch-x/org.x:0", "[::1:0", ":99999999"}) {
+  for (std::string odd : {"", "0", ":", ":x", ":1.", ":1.2.3", ":1x", "host::0", "[::1:0",
+                          ":99999999", "/tmp/launch-x/org.x:0", "tcp/", "unix/"}) {
     X11Address address;
     EXPECT_FALSE(parseX11Display(odd, &address)) << odd;
   }
+  X11Address missing;
+  EXPECT_FALSE(parseX11Display(scratch / "missing", &missing));  // not a socket: no display
+  close(listening);
 }
 
 TEST(DisplayProbe, ServerThatTakesTheConnectionAndNeverAnswersIsSilent) {

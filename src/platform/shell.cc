@@ -9,11 +9,6 @@
 // process alone, are passed on to it, so that it ends first and this
 // process can still clean up after it.
 //
-// A command that is one of the installer's own steps runs in a group of
-// its own that never takes the terminal, and any of the four signals is
-// passed on to that whole group: it is part of the installer, and ends
-// when the installer is told to end, children and all.
-//
 // Outside commands the four are noted for the caller, and a pipe turns each
 // into something a main loop can watch.
 //
@@ -21,7 +16,16 @@
 // stay ignored, here and in every command. SIGPIPE is ignored here, so that
 // output that goes away is a failed write rather than a sudden death;
 // commands get it back as they would have had it.
+//
+// SIGCHLD is the exception: a launcher that ignores it (some daemons do)
+// makes the kernel reap every child at once, and each wait then fails with
+// ECHILD, here and in the agent's own shell. So it is set back to its
+// default at the start and every command gets it at its default. A mask
+// inherited with the signals above blocked would leave a cancel unseen;
+// they are unblocked at the start too.
 #include "platform/shell.h"
+
+#include "platform/last_resort.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -41,7 +45,6 @@ const int kInterruptSignalCount = sizeof kInterruptSignals / sizeof kInterruptSi
 
 volatile sig_atomic_t notedSignal = 0;
 volatile sig_atomic_t commandPid = 0;  // the running command; 0 when none
-volatile sig_atomic_t commandHasOwnGroup = 0;
 int wakePipe[2] = {-1, -1};
 
 bool startRecorded = false;
@@ -58,15 +61,32 @@ void recordStartingDispositions() {
     if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
       sigaddset(&ignoredAtStart, sig);
   }
+  if (sigismember(&ignoredAtStart, SIGCHLD)) {
+    sigdelset(&ignoredAtStart, SIGCHLD);
+    signal(SIGCHLD, SIG_DFL);
+  }
+}
+
+// The signals this process handles must reach it, whatever mask it was
+// started with.
+void unblockHandledSignals() {
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (int sig : kInterruptSignals)
+    sigaddset(&handled, sig);
+  sigaddset(&handled, SIGCHLD);
+  sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
 void onInterrupt(int sig) {
   int savedErrno = errno;
   notedSignal = sig;
+  // The main thread may be stuck where it cannot see the note (a display
+  // that stopped answering): the last resort ends the run if it has not
+  // ended by itself in a few seconds.
+  startLastResortTimer();
   pid_t command = commandPid;
-  if (command > 0 && commandHasOwnGroup)
-    kill(-command, sig);
-  else if (command > 0 && (sig == SIGTERM || sig == SIGHUP))
+  if (command > 0 && (sig == SIGTERM || sig == SIGHUP))
     kill(command, sig);
   if (wakePipe[1] >= 0) {
     char byte = static_cast<char>(sig);
@@ -89,8 +109,7 @@ void noteInterrupts() {
 
 }  // namespace
 
-int runCommand(const std::vector<std::string>& args, bool ownGroup,
-               const std::function<void()>& started) {
+int runCommand(const std::vector<std::string>& args, const std::function<void()>& started) {
   recordStartingDispositions();
   std::vector<char*> argv;
   for (const std::string& arg : args)
@@ -114,12 +133,7 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup,
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attr, &toDefault);
   posix_spawnattr_setsigmask(&attr, &none);
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (ownGroup) {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attr, 0);
-  }
-  posix_spawnattr_setflags(&attr, flags);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   sigset_t held, previousMask;
   sigemptyset(&held);
@@ -137,7 +151,6 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup,
   posix_spawnattr_destroy(&attr);
   if (startError == 0) {
     commandPid = pid;
-    commandHasOwnGroup = ownGroup;
     sigprocmask(SIG_SETMASK, &previousMask, nullptr);
     if (started)
       started();
@@ -145,7 +158,6 @@ int runCommand(const std::vector<std::string>& args, bool ownGroup,
     }
     sigprocmask(SIG_BLOCK, &held, nullptr);
     commandPid = 0;
-    commandHasOwnGroup = 0;
   }
   for (int i = 0; i < kInterruptSignalCount; ++i)
     sigaction(kInterruptSignals[i], &saved[i], nullptr);
@@ -162,6 +174,7 @@ void holdInterruptSignals() {
     recordStartingDispositions();
     signal(SIGPIPE, SIG_IGN);
   }
+  unblockHandledSignals();
   if (wakePipe[0] == -1 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
     wakePipe[0] = wakePipe[1] = -1;
   noteInterrupts();
@@ -176,6 +189,8 @@ int takeNotedSignal() {
 }
 
 bool signalNoted() { return notedSignal != 0; }
+
+bool commandIsRunning() { return commandPid != 0; }
 
 int exitCodeOfStatus(int status) {
   if (status == -1)

@@ -7,14 +7,12 @@
 #include <vector>
 
 /// Runs the program at the path args[0] with `args` and waits, without a
-/// shell. In `ownGroup`, in a process group of its own that stays in the
-/// background, every one of SIGINT, SIGQUIT, SIGTERM and SIGHUP passed on
-/// to the whole group; otherwise as system(3) does, in this process's group
-/// and so in the user's job: SIGINT and SIGQUIT are only noted (the terminal sends them to the whole job),
-/// SIGTERM and SIGHUP are passed on to it. Returns the wait status, or -1
+/// shell, as system(3) does: in this process's group and so in the user's
+/// job, SIGINT and SIGQUIT only noted (the terminal sends them to the whole
+/// job), SIGTERM and SIGHUP passed on to it. Returns the wait status, or -1
 /// with errno set when the program could not be started. `started`, when
 /// given, runs once the program has started, while it runs.
-int runCommand(const std::vector<std::string>& args, bool ownGroup,
+int runCommand(const std::vector<std::string>& args,
                const std::function<void()>& started = nullptr);
 
 /// From now on SIGINT, SIGQUIT, SIGTERM and SIGHUP are noted instead of
@@ -33,6 +31,9 @@ int takeNotedSignal();
 /// True when a signal has been noted and not yet taken: for a wait that
 /// must give way to the user leaving.
 bool signalNoted();
+
+/// True while `runCommand` waits for a program. Async-signal-safe.
+bool commandIsRunning();
 
 /// Turns a wait status from `runCommand` into an exit code: the code of a
 /// normal exit, 128 + the signal's number for a killed shell, -1 when no

@@ -12,13 +12,13 @@ TEST(RunCommand, ProgramThatCannotStartGivesMinusOneAndItsErrno) {
   writeFile(notExecutable, "#!/bin/sh\nexit 0\n");
   bool started = false;
   errno = 0;
-  EXPECT_EQ(-1, runCommand({scratch / "missing"}, true, [&] { started = true; }));
+  EXPECT_EQ(-1, runCommand({scratch / "missing"}, [&] { started = true; }));
   EXPECT_EQ(ENOENT, errno);
   errno = 0;
-  EXPECT_EQ(-1, runCommand({notExecutable}, false, [&] { started = true; }));
+  EXPECT_EQ(-1, runCommand({notExecutable}, [&] { started = true; }));
   EXPECT_EQ(EACCES, errno);
   EXPECT_FALSE(started);
-  EXPECT_EQ(0, exitCodeOfStatus(runCommand({"/bin/sh", notExecutable}, false,
+  EXPECT_EQ(0, exitCodeOfStatus(runCommand({"/bin/sh", notExecutable},
                                            [&] { started = true; })));
   EXPECT_TRUE(started);
 }
