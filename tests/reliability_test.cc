@@ -744,14 +744,11 @@ TEST_F(ReliabilityHostileEnvironment, EveryKindOfCharacterInEveryPath) {
   EXPECT_KEPT(listDir(tmp_).empty());
 }
 
-// Fault: a relative TMPDIR or HOME whose first component starts with "-"
-// puts a path starting with "-" on the command lines, where sh reads it as
-// options ("sh -tmp/qz.../install": "Illegal option -t"; unzip may too:
-// "-d -h/..." gave "must specify directory"). No agent starts, yet the run
-// reports "The install agent exited with status 2." and exits 2. The lines
-// are built in driver.cc ("sh " + smart_quote(agentPath)) and unzip_agent.cc
-// (" -d " + smart_quote(destination)): smart_quote leaves such a word bare,
-// and a path that starts with "-" needs "./" in front of it.
+// Fault (mended): a relative TMPDIR or HOME whose first component starts
+// with "-" put a path starting with "-" where sh read it as options
+// ("sh -tmp/qz.../install": "Illegal option -t"). No agent started, yet the
+// run reported "The install agent exited with status 2." and exited 2. Such
+// a path needs "./" in front of it.
 TEST_F(ReliabilityHostileEnvironment, RelativePathsThatStartWithADash) {
   std::string cwd = scratch_ / "cwd";
   ASSERT_EQ(0, mkpath(cwd + "/-tmp", 0700));
