@@ -87,6 +87,39 @@ TEST_F(DownloadRoad, ChangedETagDownloadsAgain) {
   EXPECT_EQ("\"v2\"", readFile(cacheDir() + ".validatestring"));
 }
 
+// A server that went over to weak tags and compares weakly answers our
+// "v1" with a 304 naming W/"v1": our question was answered yes, so the
+// cached agent starts, every time. A stored string that is no header value
+// (a hand edit left "\r" at its end) is never sent: the run asks nothing
+// and downloads again.
+TEST_F(DownloadRoad, WeakNotModifiedIsAHitAndABrokenStoredStringIsNotSent) {
+  {
+    TestServer server(archive_, {"--etag", "\"v1\""});
+    ASSERT_EQ(0, run(server.url()).exitCode);
+  }
+  std::string requests = scratch_ / "requests";
+  TestServer weak(archive_, {"--etag", "W/\"v1\"", "--conditional", "--request-log", requests});
+  for (int i = 0; i < 2; ++i) {
+    fs::remove(record_ + "/argv");
+    RunResult r = run(weak.url());
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(agentRan());
+  }
+  EXPECT_EQ(0, weak.stats().bodyBytesSent);
+  EXPECT_EQ("\"v1\"", readFile(cacheDir() + ".validatestring"));
+
+  writeFile(cacheDir() + ".validatestring", "\"v1\"\r\n");
+  RunResult again = run(weak.url());
+  ASSERT_EQ(0, again.exitCode) << again.err;
+  EXPECT_EQ(1, weak.stats().completedBodies);
+  std::vector<std::string> asked = lines(readFile(requests));
+  ASSERT_EQ(3u, asked.size());
+  EXPECT_NE(std::string::npos, asked[1].find("If-None-Match")) << asked[1];
+  EXPECT_EQ(std::string::npos, asked[2].find("If-None-Match")) << asked[2];
+  EXPECT_EQ("W/\"v1\"", readFile(cacheDir() + ".validatestring"));
+}
+
 TEST_F(DownloadRoad, WithoutETagEveryRunDownloads) {
   TestServer server(archive_);
   ASSERT_EQ(0, run(server.url()).exitCode);
