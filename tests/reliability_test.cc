@@ -1049,6 +1049,43 @@ TEST_F(ReliabilityHostileEnvironment, FullDiskWhileDownloadingAndWhileUnpacking)
   EXPECT_EQ(2, packed.stats().completedBodies);
 }
 
+// Fault (mended): a download wrote until the file system was full. With an
+// announced length larger than the free space it failed only when a write
+// did; without a length it took the last bytes of the temporary directory,
+// and went on when they were just enough. It now fails at once in the first
+// case, and in the second stops where less than 1 % of a small file system
+// (64 MiB of a large one) would be left.
+TEST_F(ReliabilityHostileEnvironment, DownloadsLeaveTheFileSystemRoom) {
+  std::string archive = agentArchive("R", 10, 4 << 20);
+  auto size = static_cast<long>(fs::file_size(archive));
+  std::string smallTmp = scratch_ / "small tmp";
+  {
+    Mount half("tmpfs", smallTmp, "tmpfs", 0, "size=" + std::to_string(size / 2));
+    if (!half.mounted())
+      GTEST_SKIP() << "cannot mount a tmpfs here";
+    TestServer server(archive, {"--etag", "\"room\"", "--rate", "1000000"});
+    RunResult r = run(server.url(), {}, {{"TMPDIR", smallTmp}});
+    ++tally().faults;
+    expectFailure(r, kDownloadFailedText, "announced length larger than the free space");
+    EXPECT_KEPT(listDir(smallTmp).empty());
+    EXPECT_LT(server.stats().bodyBytesSent, size / 4);  // not waited for
+  }
+  // Room for the body and a little more, less than 1 % of the whole.
+  Mount tight("tmpfs", smallTmp, "tmpfs", 0,
+              "size=" + std::to_string(size + size / 400 + (8 << 10)));
+  ASSERT_TRUE(tight.mounted());
+  TestServer unannounced(archive, {"--etag", "\"room\"", "--no-length"});
+  RunResult r = run(unannounced.url(), {}, {{"TMPDIR", smallTmp}});
+  ++tally().faults;
+  expectFailure(r, kDownloadFailedText, "no length, into the last 1 %");
+  EXPECT_KEPT(listDir(smallTmp).empty());
+  // Announced, the same body fits.
+  TestServer announced(archive, {"--etag", "\"room\""});
+  RunResult fits = run(announced.url(), {}, {{"TMPDIR", smallTmp}});
+  EXPECT_EQ(0, fits.exitCode) << fits.err;
+  EXPECT_TRUE(agentRan());
+}
+
 // ---------------------------------------------------------------------------
 // Network faults. Test mode puts the download beside the installer, where a
 // leftover would show.

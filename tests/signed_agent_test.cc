@@ -87,6 +87,7 @@ TEST_F(SignedAgent, DownloadStartsOnlyAVerifiedAgentAndOtherwiseKeepsTheCache) {
   writeFile(scratch_ / "truncated.sig", truncated.substr(0, truncated.size() / 2));
   writeFile(scratch_ / "garbage.sig", "installer-agent-signature 1\ned25519 " +
                                           std::string(86, 'A') + "==\n\n");
+  writeFile(scratch_ / "long.sig", truncated + std::string(8192, '\n'));
   struct Case {
     const char* what;
     std::string archive;
@@ -100,7 +101,11 @@ TEST_F(SignedAgent, DownloadStartsOnlyAVerifiedAgentAndOtherwiseKeepsTheCache) {
            {"a truncated .sig", garbled, {"--signature", scratch_ / "truncated.sig"}},
            {"a garbage .sig", garbled, {"--signature", scratch_ / "garbage.sig"}},
            {"no .sig (404)", garbled,
-            {"--signature", garbled + ".sig", "--signature-status", "404"}}}) {
+            {"--signature", garbled + ".sig", "--signature-status", "404"}},
+           {"a .sig announced longer than 4 KiB", garbled, {"--signature", scratch_ / "long.sig"}},
+           // Stopped past 4 KiB: before, it filled the temporary directory.
+           {"a .sig that never ends", garbled,
+            {"--signature", garbled + ".sig", "--signature-endless"}}}) {
     SCOPED_TRACE(c.what);
     fs::remove(record_ + "/argv");
     std::vector<std::string> args = {"--etag", "\"v2\""};

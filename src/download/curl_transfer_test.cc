@@ -188,7 +188,7 @@ class CurlTransferTest : public ::testing::Test {
   void fetch(const std::string& url, int idleSeconds = kRelaxedIdleSeconds,
              RetryPolicy policy = once(), const std::string& ifNoneMatch = "") {
     transfer = makeCurlTransfer(idleSeconds, policy);
-    transfer->start(url, destination, ifNoneMatch, &recorder);
+    transfer->start(url, destination, ifNoneMatch, &recorder, -1);
     EXPECT_TRUE(spinUntil([this] { return recorder.ended(); })) << "the transfer never ended";
   }
 
@@ -423,7 +423,7 @@ TEST_F(CurlTransferTest, UnusableUrlsFailLater) {
     SCOPED_TRACE(url);
     recorder = Recorder();
     transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
-    transfer->start(url, destination, "", &recorder);
+    transfer->start(url, destination, "", &recorder, -1);
     EXPECT_TRUE(recorder.events.empty());
     EXPECT_TRUE(spinUntil([this] { return recorder.ended(); }));
     expectFailureWithoutFile();
@@ -437,7 +437,7 @@ TEST_F(CurlTransferTest, CancelInResponseDropsTheConnectionAndTheFile) {
   TestServer server(makeArchive(scratch, size), {"--rate", "2000000"});
   transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
   recorder.onResponse = [this] { transfer->cancel(); };
-  transfer->start(server.url(), destination, "", &recorder);
+  transfer->start(server.url(), destination, "", &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
   EXPECT_EQ(Events{"response"}, recorder.events);
   EXPECT_FALSE(pathExists(destination));
@@ -459,7 +459,7 @@ TEST_F(CurlTransferTest, DeletingARunningTransferStopsEverything) {
   transfer = makeCurlTransfer(kIdleSeconds, once());
   Transfer* deleted = transfer.get();
   recorder.onData = [this] { transfer.reset(); };
-  transfer->start(server.url(), destination, "", &recorder);
+  transfer->start(server.url(), destination, "", &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
   ASSERT_EQ(nullptr, g_main_context_find_source_by_user_data(nullptr, deleted));
   // Past the idle time-out: a timer left behind would fire now.
@@ -473,9 +473,9 @@ TEST_F(CurlTransferTest, TransferCanBeStartedAgainFromItsFailure) {
   TestServer good(archive);
   transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
   Recorder retry;
-  recorder.onEnd = [&] { transfer->start(good.url(), destination, "", &retry); };
+  recorder.onEnd = [&] { transfer->start(good.url(), destination, "", &retry, -1); };
   transfer->start("http://127.0.0.1:" + std::to_string(closedPort()) + "/", destination, "",
-                  &recorder);
+                  &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return retry.ended(); }));
   EXPECT_EQ(Events{"fail"}, recorder.events);
   EXPECT_EQ((Events{"response", "data", "finish"}), retry.events);
@@ -493,7 +493,7 @@ TEST_F(CurlTransferTest, EagerBodyIsNotReadBeforeItsResponseIsJudged) {
     partialAtResponse = pathExists(destination + ".partial");
     transfer->cancel();
   };
-  transfer->start(server.url(), destination, "", &recorder);
+  transfer->start(server.url(), destination, "", &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
   EXPECT_FALSE(partialAtResponse);
   EXPECT_EQ(Events{"response"}, recorder.events);
@@ -609,7 +609,7 @@ TEST_F(CurlTransferTest, CancelDuringTheWaitRemovesTheBodyKeptForResuming) {
     kept = pathExists(destination + ".partial");
     transfer->cancel();
   };
-  transfer->start(server.url(), destination, "", &recorder);
+  transfer->start(server.url(), destination, "", &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return !recorder.notices.empty(); }));
   spinUntil([] { return false; }, 1);
   EXPECT_TRUE(kept);

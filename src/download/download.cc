@@ -137,7 +137,7 @@ void Download::downloadFromURL(const std::string& url) {
   askedAbout_.clear();
   if (!installAgentDirOnDisk().empty())
     askedAbout_ = sendableValidationString(getInstallAgentCacheDir());
-  transfer_->start(url, installAgentLocation_, askedAbout_, this);
+  transfer_->start(url, installAgentLocation_, askedAbout_, this, -1);
 }
 
 void Download::windowWillClose() {
@@ -288,9 +288,10 @@ void Download::didFinish() {
   }
   if (agentSignaturesRequired()) {
     // The archive counts only with its vendor's signature, fetched the way
-    // the archive was.
+    // the archive was; a body longer than any signature file is none, and
+    // one that never ends must not fill the temporary directory.
     fetchingSignature_ = true;
-    transfer_->start(url_ + ".sig", signatureLocation(), "", this);
+    transfer_->start(url_ + ".sig", signatureLocation(), "", this, kMaxAgentSignatureFileSize);
     return;
   }
   unpackIntoCache();
