@@ -120,6 +120,37 @@ TEST_F(DownloadRoad, WeakNotModifiedIsAHitAndABrokenStoredStringIsNotSent) {
   EXPECT_EQ("W/\"v1\"", readFile(cacheDir() + ".validatestring"));
 }
 
+// On a real pseudo-terminal whose TERM is "dumb", the run writes lines, as
+// on a pipe; NO_COLOR (set and not empty) keeps its failure plain.
+TEST_F(DownloadRoad, DumbTerminalGetsLinesAndNoColorAPlainFailure) {
+  const std::string ptyRun = TEST_FIXTURES_DIR "/reliability/pty_run.py";
+  std::string big = makeAgentArchive("big.zip", 1 << 20);
+  TestServer server(big, {"--etag", "\"d\"", "--rate", "4000000"});
+  EnvChanges dumb = environment(server.url());
+  dumb["TERM"] = "dumb";
+  RunResult r = runProgram({"python3", ptyRun, "--timeout", "30", "--", dir_ + "/installer"}, dumb);
+  ASSERT_EQ(0, r.exitCode) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find('\033')) << r.out;
+  // The terminal ends each line with "\r\n"; a "\r" of its own would redraw.
+  for (size_t at = r.out.find('\r'); at != std::string::npos; at = r.out.find('\r', at + 1))
+    EXPECT_EQ('\n', r.out[at + 1]) << "redrawn at " << at << ": " << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Downloading   0%\r\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Downloading 100%\r\n")) << r.out;
+
+  TestServer missing(archive_, {"--status", "404"});
+  for (const char* noColor : {"1", ""}) {
+    SCOPED_TRACE(std::string("NO_COLOR=") + noColor);
+    EnvChanges env = environment(missing.url());
+    env["TERM"] = "xterm";
+    env["NO_COLOR"] = noColor;
+    RunResult failed =
+        runProgram({"python3", ptyRun, "--timeout", "30", "--", dir_ + "/installer"}, env);
+    EXPECT_EQ(255, failed.exitCode) << failed.out;
+    EXPECT_NE(std::string::npos, failed.out.find("Error during the download process.")) << failed.out;
+    EXPECT_EQ(*noColor == '\0', failed.out.find("\033[31m") != std::string::npos) << failed.out;
+  }
+}
+
 TEST_F(DownloadRoad, WithoutETagEveryRunDownloads) {
   TestServer server(archive_);
   ASSERT_EQ(0, run(server.url()).exitCode);
