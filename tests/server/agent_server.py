@@ -76,10 +76,13 @@ class Stats:
     connections       TCP connections accepted
     tls_handshake_failures  TLS handshakes that failed (for instance because
                       the client rejected the certificate)
+    signature_bytes_sent  bytes of --signature-endless bodies handed to the
+                      kernel
     """
 
     KEYS = ("requests", "body_bytes_sent", "completed_bodies", "aborted_bodies",
-            "truncated_bodies", "connections", "tls_handshake_failures")
+            "truncated_bodies", "connections", "tls_handshake_failures",
+            "signature_bytes_sent")
 
     def __init__(self, path):
         self.path = path
@@ -93,9 +96,9 @@ class Stats:
             self.values[key] += amount
             self._write_locked()
 
-    def add_bytes(self, amount):
+    def add_bytes(self, amount, key="body_bytes_sent"):
         with self.lock:
-            self.values["body_bytes_sent"] += amount
+            self.values[key] += amount
             if time.monotonic() - self.last_write >= STATS_BYTES_INTERVAL:
                 self._write_locked()
 
@@ -468,8 +471,11 @@ class Server:
             try:
                 for _ in range(ENDLESS_LIMIT // len(piece)):
                     sock.sendall(piece)
+                    self.stats.add_bytes(len(piece), "signature_bytes_sent")
             except OSError as error:
                 raise ClientGone() from error
+            finally:
+                self.stats.flush()
             return "close"
         with open(args.signature, "rb") as source:
             body = source.read()
