@@ -265,6 +265,7 @@ TEST_F(SharedMachine, AHostileUmaskLeavesACacheThatLaterRunsUse) {
   RunResult hostile = runUnder("0277", v1.url());
   ASSERT_EQ(0, hostile.exitCode) << hostile.err;
   EXPECT_EQ(cachedScript(), agentScript());
+  EXPECT_EQ("0277\n", readFile(record_ + "/umask"));  // the user's, for the agent
   for (const std::string& dir : cacheDirs())
     EXPECT_EQ(0700, fileMode(dir)) << dir;
 
@@ -278,6 +279,7 @@ TEST_F(SharedMachine, AHostileUmaskLeavesACacheThatLaterRunsUse) {
   TestServer v2(makeAgentArchive("v2.zip", 100), {"--etag", "\"v2\"", "--conditional"});
   for (int i = 0; i < 2; ++i) {  // an update, then a cache hit
     fs::remove(record_ + "/script");
+    fs::remove(record_ + "/umask");
     RunResult later = runUnder("022", v2.url());
     ASSERT_EQ(0, later.exitCode) << later.err;
     EXPECT_EQ(cachedScript(), agentScript());

@@ -186,9 +186,10 @@ class CurlTransferTest : public ::testing::Test {
   // Starts a transfer of `url` to `destination` and turns the main loop
   // until it ends.
   void fetch(const std::string& url, int idleSeconds = kRelaxedIdleSeconds,
-             RetryPolicy policy = once(), const std::string& ifNoneMatch = "") {
+             RetryPolicy policy = once(), const std::string& ifNoneMatch = "",
+             int64_t maximumLength = -1) {
     transfer = makeCurlTransfer(idleSeconds, policy);
-    transfer->start(url, destination, ifNoneMatch, &recorder, -1);
+    transfer->start(url, destination, ifNoneMatch, &recorder, maximumLength);
     EXPECT_TRUE(spinUntil([this] { return recorder.ended(); })) << "the transfer never ended";
   }
 
@@ -222,6 +223,30 @@ TEST_F(CurlTransferTest, BodyWithoutContentLengthGivesMinusOne) {
   EXPECT_EQ((Events{"response", "data", "finish"}), recorder.events);
   EXPECT_EQ(-1, recorder.expectedLength);
   EXPECT_EQ(readFile(archive), readFile(destination));
+}
+
+// A body longer than the caller takes is refused: announced, before any of
+// it is read; without a length, as soon as it passes the bound. Neither is
+// tried again, and neither leaves a file.
+TEST_F(CurlTransferTest, BodyLongerThanTheMaximumFailsAtOnce) {
+  std::string archive = makeArchive(scratch, 100000);
+  for (bool announced : {true, false}) {
+    SCOPED_TRACE(announced);
+    recorder = Recorder();
+    TestServer server(archive, announced ? std::vector<std::string>{}
+                                         : std::vector<std::string>{"--no-length"});
+    fetch(server.url(), kRelaxedIdleSeconds, retrying(), "", 4096);
+    EXPECT_EQ(announced ? "The server announced 100000 bytes, more than the 4096 expected"
+                        : "The server sent more than the 4096 bytes expected",
+              recorder.description);
+    EXPECT_EQ(1, server.stats().requests);
+    EXPECT_FALSE(pathExists(destination + ".partial"));
+    EXPECT_FALSE(pathExists(destination));
+  }
+  recorder = Recorder();
+  TestServer small(makeArchive(scratch, 4096), {"--no-length"});
+  fetch(small.url(), kRelaxedIdleSeconds, retrying(), "", 4096);
+  EXPECT_EQ((Events{"response", "data", "finish"}), recorder.events);
 }
 
 TEST_F(CurlTransferTest, ResponseWithoutETagSaysSo) {
