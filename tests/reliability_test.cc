@@ -1056,32 +1056,39 @@ TEST_F(ReliabilityHostileEnvironment, FullDiskWhileDownloadingAndWhileUnpacking)
 // case, and in the second stops where less than 1 % of a small file system
 // (64 MiB of a large one) would be left.
 TEST_F(ReliabilityHostileEnvironment, DownloadsLeaveTheFileSystemRoom) {
+  if (runProgram({"unshare", "-m", "true"}).exitCode != 0)
+    GTEST_SKIP() << "no mount namespace of its own here";
   std::string archive = agentArchive("R", 10, 4 << 20);
   auto size = static_cast<long>(fs::file_size(archive));
   std::string smallTmp = scratch_ / "small tmp";
-  {
-    Mount half("tmpfs", smallTmp, "tmpfs", 0, "size=" + std::to_string(size / 2));
-    if (!half.mounted())
-      GTEST_SKIP() << "cannot mount a tmpfs here";
-    TestServer server(archive, {"--etag", "\"room\"", "--rate", "1000000"});
-    RunResult r = run(server.url(), {}, {{"TMPDIR", smallTmp}});
-    ++tally().faults;
-    expectFailure(r, kDownloadFailedText, "announced length larger than the free space");
-    EXPECT_KEPT(listDir(smallTmp).empty());
-    EXPECT_LT(server.stats().bodyBytesSent, size / 4);  // not waited for
-  }
+  ASSERT_EQ(0, mkpath(smallTmp, 0755));
+  // A run with TMPDIR on a tmpfs of `bytes`, in a mount namespace of its
+  // own, so that the file system goes with it; what the run left there
+  // comes out on stdout.
+  auto runOnTmpfs = [&](long bytes, const std::string& url) {
+    return runProgram({"unshare", "-m", "sh", "-c",
+                       "mount -t tmpfs -o size=$1 none \"$2\" || exit 99; \"$3\"; s=$?; "
+                       "ls -A \"$2\"; exit $s",
+                       "sh", std::to_string(bytes), smallTmp, dir_ + "/installer"},
+                      env(url, {{"TMPDIR", smallTmp}}));
+  };
+  TestServer server(archive, {"--etag", "\"room\"", "--rate", "1000000"});
+  RunResult r = runOnTmpfs(size / 2, server.url());
+  ++tally().faults;
+  expectFailure(r, kDownloadFailedText, "announced length larger than the free space");
+  EXPECT_KEPT(r.out.empty()) << r.out;
+  EXPECT_LT(server.stats().bodyBytesSent, size / 4);  // not waited for
+
   // Room for the body and a little more, less than 1 % of the whole.
-  Mount tight("tmpfs", smallTmp, "tmpfs", 0,
-              "size=" + std::to_string(size + size / 400 + (8 << 10)));
-  ASSERT_TRUE(tight.mounted());
+  long tight = size + size / 400 + (8 << 10);
   TestServer unannounced(archive, {"--etag", "\"room\"", "--no-length"});
-  RunResult r = run(unannounced.url(), {}, {{"TMPDIR", smallTmp}});
+  r = runOnTmpfs(tight, unannounced.url());
   ++tally().faults;
   expectFailure(r, kDownloadFailedText, "no length, into the last 1 %");
-  EXPECT_KEPT(listDir(smallTmp).empty());
+  EXPECT_KEPT(r.out.empty()) << r.out;
   // Announced, the same body fits.
   TestServer announced(archive, {"--etag", "\"room\""});
-  RunResult fits = run(announced.url(), {}, {{"TMPDIR", smallTmp}});
+  RunResult fits = runOnTmpfs(tight, announced.url());
   EXPECT_EQ(0, fits.exitCode) << fits.err;
   EXPECT_TRUE(agentRan());
 }
