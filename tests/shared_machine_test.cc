@@ -210,6 +210,13 @@ TEST_F(SharedMachine, FilesThatAreNotWhatTheySeem) {
   EXPECT_EQ(255, downloaded.exitCode);
   EXPECT_NE(std::string::npos, downloaded.err.find(refusal + cachedScript())) << downloaded.err;
   EXPECT_FALSE(pathExists(scratch_ / "planted ran"));
+
+  // A FIFO at the lock's name locks as a file does, without waiting.
+  std::string lock = cacheDir() + ".lock";
+  unlink(lock.c_str());
+  ASSERT_EQ(0, mkfifo(lock.c_str(), 0600));
+  RunResult locked = runProgram({dir_ + "/installer"}, environment(server.url()), "", 20);
+  EXPECT_EQ(0, locked.exitCode) << locked.err;
 }
 
 // Fault (mended): directories of mode 0555 in an agent could not be emptied
