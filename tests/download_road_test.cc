@@ -87,6 +87,70 @@ TEST_F(DownloadRoad, ChangedETagDownloadsAgain) {
   EXPECT_EQ("\"v2\"", readFile(cacheDir() + ".validatestring"));
 }
 
+// A server that went over to weak tags and compares weakly answers our
+// "v1" with a 304 naming W/"v1": our question was answered yes, so the
+// cached agent starts, every time. A stored string that is no header value
+// (a hand edit left "\r" at its end) is never sent: the run asks nothing
+// and downloads again.
+TEST_F(DownloadRoad, WeakNotModifiedIsAHitAndABrokenStoredStringIsNotSent) {
+  {
+    TestServer server(archive_, {"--etag", "\"v1\""});
+    ASSERT_EQ(0, run(server.url()).exitCode);
+  }
+  std::string requests = scratch_ / "requests";
+  TestServer weak(archive_, {"--etag", "W/\"v1\"", "--conditional", "--request-log", requests});
+  for (int i = 0; i < 2; ++i) {
+    fs::remove(record_ + "/argv");
+    RunResult r = run(weak.url());
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(agentRan());
+  }
+  EXPECT_EQ(0, weak.stats().bodyBytesSent);
+  EXPECT_EQ("\"v1\"", readFile(cacheDir() + ".validatestring"));
+
+  writeFile(cacheDir() + ".validatestring", "\"v1\"\r\n");
+  RunResult again = run(weak.url());
+  ASSERT_EQ(0, again.exitCode) << again.err;
+  EXPECT_EQ(1, weak.stats().completedBodies);
+  std::vector<std::string> asked = lines(readFile(requests));
+  ASSERT_EQ(3u, asked.size());
+  EXPECT_NE(std::string::npos, asked[1].find("If-None-Match")) << asked[1];
+  EXPECT_EQ(std::string::npos, asked[2].find("If-None-Match")) << asked[2];
+  EXPECT_EQ("W/\"v1\"", readFile(cacheDir() + ".validatestring"));
+}
+
+// On a real pseudo-terminal whose TERM is "dumb", the run writes lines, as
+// on a pipe; NO_COLOR (set and not empty) keeps its failure plain.
+TEST_F(DownloadRoad, DumbTerminalGetsLinesAndNoColorAPlainFailure) {
+  const std::string ptyRun = TEST_FIXTURES_DIR "/reliability/pty_run.py";
+  std::string big = makeAgentArchive("big.zip", 1 << 20);
+  TestServer server(big, {"--etag", "\"d\"", "--rate", "4000000"});
+  EnvChanges dumb = environment(server.url());
+  dumb["TERM"] = "dumb";
+  RunResult r = runProgram({"python3", ptyRun, "--timeout", "30", "--", dir_ + "/installer"}, dumb);
+  ASSERT_EQ(0, r.exitCode) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find('\033')) << r.out;
+  // The terminal ends each line with "\r\n"; a "\r" of its own would redraw.
+  for (size_t at = r.out.find('\r'); at != std::string::npos; at = r.out.find('\r', at + 1))
+    EXPECT_EQ('\n', r.out[at + 1]) << "redrawn at " << at << ": " << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Downloading   0%\r\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Downloading 100%\r\n")) << r.out;
+
+  TestServer missing(archive_, {"--status", "404"});
+  for (const char* noColor : {"1", ""}) {
+    SCOPED_TRACE(std::string("NO_COLOR=") + noColor);
+    EnvChanges env = environment(missing.url());
+    env["TERM"] = "xterm";
+    env["NO_COLOR"] = noColor;
+    RunResult failed =
+        runProgram({"python3", ptyRun, "--timeout", "30", "--", dir_ + "/installer"}, env);
+    EXPECT_EQ(255, failed.exitCode) << failed.out;
+    EXPECT_NE(std::string::npos, failed.out.find("Error during the download process.")) << failed.out;
+    EXPECT_EQ(*noColor == '\0', failed.out.find("\033[31m") != std::string::npos) << failed.out;
+  }
+}
+
 TEST_F(DownloadRoad, WithoutETagEveryRunDownloads) {
   TestServer server(archive_);
   ASSERT_EQ(0, run(server.url()).exitCode);

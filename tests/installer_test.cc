@@ -45,6 +45,10 @@ EnvChanges InstallerTest::environment(const std::string& url, bool window) const
                     {"QZ_INTERNAL_INSTALL_AGENT_URL", url},
                     {"SSL_CERT_FILE", std::nullopt},
                     {"SSL_CERT_DIR", std::nullopt},
+                    // A terminal that redraws and shows colour, wherever
+                    // the tests were started from.
+                    {"TERM", "xterm"},
+                    {"NO_COLOR", std::nullopt},
                     {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}};
   if (window) {
     env["NO_AT_BRIDGE"] = "1";  // no accessibility bus under Xvfb

@@ -1013,6 +1013,50 @@ TEST_F(ReliabilityHostileEnvironment, FullDiskWhileDownloadingAndWhileUnpacking)
   EXPECT_EQ(2, packed.stats().completedBodies);
 }
 
+// Fault (mended): a download wrote until the file system was full. With an
+// announced length larger than the free space it failed only when a write
+// did; without a length it took the last bytes of the temporary directory,
+// and went on when they were just enough. It now fails at once in the first
+// case, and in the second stops where less than 1 % of a small file system
+// (64 MiB of a large one) would be left.
+TEST_F(ReliabilityHostileEnvironment, DownloadsLeaveTheFileSystemRoom) {
+  if (runProgram({"unshare", "-m", "true"}).exitCode != 0)
+    GTEST_SKIP() << "no mount namespace of its own here";
+  std::string archive = agentArchive("R", 10, 4 << 20);
+  auto size = static_cast<long>(fs::file_size(archive));
+  std::string smallTmp = scratch_ / "small tmp";
+  ASSERT_EQ(0, mkpath(smallTmp, 0755));
+  // A run with TMPDIR on a tmpfs of `bytes`, in a mount namespace of its
+  // own, so that the file system goes with it; what the run left there
+  // comes out on stdout.
+  auto runOnTmpfs = [&](long bytes, const std::string& url) {
+    return runProgram({"unshare", "-m", "sh", "-c",
+                       "mount -t tmpfs -o size=$1 none \"$2\" || exit 99; \"$3\"; s=$?; "
+                       "ls -A \"$2\"; exit $s",
+                       "sh", std::to_string(bytes), smallTmp, dir_ + "/installer"},
+                      env(url, {{"TMPDIR", smallTmp}}));
+  };
+  TestServer server(archive, {"--etag", "\"room\"", "--rate", "1000000"});
+  RunResult r = runOnTmpfs(size / 2, server.url());
+  ++tally().faults;
+  expectFailure(r, kDownloadFailedText, "announced length larger than the free space");
+  EXPECT_KEPT(r.out.empty()) << r.out;
+  EXPECT_LT(server.stats().bodyBytesSent, size / 4);  // not waited for
+
+  // Room for the body and a little more, less than 1 % of the whole.
+  long tight = size + size / 400 + (8 << 10);
+  TestServer unannounced(archive, {"--etag", "\"room\"", "--no-length"});
+  r = runOnTmpfs(tight, unannounced.url());
+  ++tally().faults;
+  expectFailure(r, kDownloadFailedText, "no length, into the last 1 %");
+  EXPECT_KEPT(r.out.empty()) << r.out;
+  // Announced, the same body fits.
+  TestServer announced(archive, {"--etag", "\"room\""});
+  RunResult fits = runOnTmpfs(tight, announced.url());
+  EXPECT_EQ(0, fits.exitCode) << fits.err;
+  EXPECT_TRUE(agentRan());
+}
+
 // ---------------------------------------------------------------------------
 // Network faults. Test mode puts the download beside the installer, where a
 // leftover would show.

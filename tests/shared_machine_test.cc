@@ -210,6 +210,13 @@ TEST_F(SharedMachine, FilesThatAreNotWhatTheySeem) {
   EXPECT_EQ(255, downloaded.exitCode);
   EXPECT_NE(std::string::npos, downloaded.err.find(refusal + cachedScript())) << downloaded.err;
   EXPECT_FALSE(pathExists(scratch_ / "planted ran"));
+
+  // A FIFO at the lock's name locks as a file does, without waiting.
+  std::string lock = cacheDir() + ".lock";
+  unlink(lock.c_str());
+  ASSERT_EQ(0, mkfifo(lock.c_str(), 0600));
+  RunResult locked = runProgram({dir_ + "/installer"}, environment(server.url()), "", 20);
+  EXPECT_EQ(0, locked.exitCode) << locked.err;
 }
 
 // Fault (mended): directories of mode 0555 in an agent could not be emptied
@@ -236,6 +243,65 @@ TEST_F(SharedMachine, ReadOnlyDirectoriesInAnAgentLeaveNothingBehind) {
   EXPECT_EQ((std::vector<std::string>{".lock", validationStringFileName, installAgentDirName}),
             listDir(cacheDir()));
   EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+// Fault (mended): one run under umask 0277 left ".orvant" at 0500, and
+// every later run failed with ".../app_installer_cache: No such file or
+// directory"; a lock file left read-only would have failed them as well,
+// and cache directories found at 0755 stayed readable by everyone.
+TEST_F(SharedMachine, AHostileUmaskLeavesACacheThatLaterRunsUse) {
+  for (const std::string& dir : {home_, tmp_, record_})
+    ASSERT_EQ(0, chown(dir.c_str(), kNobody, kNobody));
+  auto runUnder = [this](const std::string& mask, const std::string& url) {
+    return runProgram(asNobody({"sh", "-c", "umask " + mask + " && exec \"$0\"",
+                                dir_ + "/installer"}),
+                      environment(url));
+  };
+  auto cacheDirs = [this] {
+    std::vector<std::string> dirs;
+    std::string dir = home_;
+    for (const std::string& part :
+         {std::string(".orvant"), std::string("app_installer_cache"), releaseTag, platformTag,
+          installAgentDirName}) {
+      dir += "/" + part;
+      dirs.push_back(dir);
+    }
+    return dirs;
+  };
+  TestServer v1(makeAgentArchive("v1.zip"), {"--etag", "\"v1\""});
+  RunResult hostile = runUnder("0277", v1.url());
+  ASSERT_EQ(0, hostile.exitCode) << hostile.err;
+  EXPECT_EQ(cachedScript(), agentScript());
+  EXPECT_EQ("0277\n", readFile(record_ + "/umask"));  // the user's, for the agent
+  for (const std::string& dir : cacheDirs())
+    EXPECT_EQ(0700, fileMode(dir)) << dir;
+
+  // What an older version left: ".orvant" at 0500, directories readable
+  // by all, a read-only lock file.
+  std::vector<std::string> dirs = cacheDirs();
+  ASSERT_EQ(0, chmod(dirs[1].c_str(), 0755));
+  ASSERT_EQ(0, chmod(dirs[4].c_str(), 0755));
+  ASSERT_EQ(0, chmod(dirs[0].c_str(), 0500));
+  ASSERT_EQ(0, chmod((cacheDir() + ".lock").c_str(), 0400));
+  TestServer v2(makeAgentArchive("v2.zip", 100), {"--etag", "\"v2\"", "--conditional"});
+  for (int i = 0; i < 2; ++i) {  // an update, then a cache hit
+    fs::remove(record_ + "/script");
+    fs::remove(record_ + "/umask");
+    RunResult later = runUnder("022", v2.url());
+    ASSERT_EQ(0, later.exitCode) << later.err;
+    EXPECT_EQ(cachedScript(), agentScript());
+  }
+  EXPECT_EQ(1, v2.stats().completedBodies);
+  for (const std::string& dir : cacheDirs())
+    EXPECT_EQ(0700, fileMode(dir)) << dir;
+
+  // Where no cache can be made, the reason why.
+  fs::remove_all(dirs[0]);
+  ASSERT_EQ(0, chown(home_.c_str(), 0, 0));
+  RunResult refused = runUnder("022", v2.url());
+  EXPECT_EQ(255, refused.exitCode);
+  EXPECT_EQ("Cannot use the install agent cache: " + dirs[0] + ": Permission denied\n" + kRefused,
+            refused.err);
 }
 
 // Fault (mended): without a usable TMPDIR the shipped agent was unpacked

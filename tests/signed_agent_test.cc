@@ -89,6 +89,7 @@ TEST_F(SignedAgent, DownloadStartsOnlyAVerifiedAgentAndOtherwiseKeepsTheCache) {
   writeFile(scratch_ / "truncated.sig", truncated.substr(0, truncated.size() / 2));
   writeFile(scratch_ / "garbage.sig", "installer-agent-signature 1\ned25519 " +
                                           std::string(86, 'A') + "==\n\n");
+  writeFile(scratch_ / "long.sig", truncated + std::string(8192, '\n'));
   struct Case {
     const char* what;
     std::string archive;
@@ -102,7 +103,11 @@ TEST_F(SignedAgent, DownloadStartsOnlyAVerifiedAgentAndOtherwiseKeepsTheCache) {
            {"a truncated .sig", garbled, {"--signature", scratch_ / "truncated.sig"}},
            {"a garbage .sig", garbled, {"--signature", scratch_ / "garbage.sig"}},
            {"no .sig (404)", garbled,
-            {"--signature", garbled + ".sig", "--signature-status", "404"}}}) {
+            {"--signature", garbled + ".sig", "--signature-status", "404"}},
+           {"a .sig announced longer than 4 KiB", garbled, {"--signature", scratch_ / "long.sig"}},
+           // Stopped past 4 KiB: before, it filled the temporary directory.
+           {"a .sig that never ends", garbled,
+            {"--signature", garbled + ".sig", "--signature-endless"}}}) {
     SCOPED_TRACE(c.what);
     fs::remove(record_ + "/argv");
     std::vector<std::string> args = {"--etag", "\"v2\""};
@@ -114,6 +119,8 @@ TEST_F(SignedAgent, DownloadStartsOnlyAVerifiedAgentAndOtherwiseKeepsTheCache) {
     EXPECT_FALSE(agentRan());
     EXPECT_EQ(kept, cacheState());
     EXPECT_TRUE(listDir(tmp_).empty());
+    // What the socket buffers hold, not the 1 GiB on offer.
+    EXPECT_LT(server.stats().signatureBytesSent, 16 << 20);
   }
 }
 

@@ -100,6 +100,7 @@ ServerStats TestServer::stats() const {
   stats.bodyBytesSent = jsonNumber(json, "body_bytes_sent");
   stats.completedBodies = jsonNumber(json, "completed_bodies");
   stats.abortedBodies = jsonNumber(json, "aborted_bodies");
+  stats.signatureBytesSent = jsonNumber(json, "signature_bytes_sent");
   return stats;
 }
 

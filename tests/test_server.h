@@ -12,6 +12,7 @@ struct ServerStats {
   long bodyBytesSent = 0;
   long completedBodies = 0;
   long abortedBodies = 0;
+  long signatureBytesSent = 0;  ///< of --signature-endless bodies
 };
 
 /// tests/server/agent_server.py on 127.0.0.1 with a port the system picks,

@@ -120,8 +120,9 @@ struct FakeView : DownloadView {
 
 struct FakeTransfer : Transfer {
   void start(const std::string& u, const std::string& d, const std::string& inm,
-             TransferDelegate* del) override {
+             TransferDelegate* del, int64_t maximum) override {
     url = u;
+    maximumLength = maximum;
     destination = d;
     ifNoneMatch = inm;
     delegate = del;
@@ -130,6 +131,7 @@ struct FakeTransfer : Transfer {
   void cancel() override { ++cancels; }
 
   std::string url, destination, ifNoneMatch;
+  int64_t maximumLength = -2;
   TransferDelegate* delegate = nullptr;
   int starts = 0, cancels = 0;
 };

@@ -7,6 +7,7 @@
 #include <glib.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -150,7 +151,8 @@ class CurlTransfer : public Transfer {
   CurlTransfer& operator=(const CurlTransfer&) = delete;
 
   void start(const std::string& url, const std::string& destination,
-             const std::string& ifNoneMatch, TransferDelegate* delegate) override;
+             const std::string& ifNoneMatch, TransferDelegate* delegate,
+             int64_t maximumLength) override;
   void cancel() override;
 
  private:
@@ -181,6 +183,7 @@ class CurlTransfer : public Transfer {
   bool readHeaderLine(std::string_view line);
   bool endOfHeaderBlock();
   size_t writeBody(const char* data, size_t length);
+  std::string claimRoom(int64_t announced);
   bool openPartial();
   bool flush();
   void dropPartial();
@@ -220,6 +223,10 @@ class CurlTransfer : public Transfer {
   std::string entityTag_;
   bool resumable_ = false;
   int64_t rangeFrom_ = 0;  // this attempt asks for the body from here on
+  // The longest body the caller takes, -1 for any; and how long this one
+  // may grow (the caller's bound or the file system's room, the smaller).
+  int64_t maximumLength_ = -1;
+  int64_t room_ = INT64_MAX;
 
   // The attempt under way.
   CURLM* multi_ = nullptr;
@@ -252,9 +259,12 @@ class CurlTransfer : public Transfer {
 };
 
 void CurlTransfer::start(const std::string& url, const std::string& destination,
-                         const std::string& ifNoneMatch, TransferDelegate* delegate) {
+                         const std::string& ifNoneMatch, TransferDelegate* delegate,
+                         int64_t maximumLength) {
   cancel();
   url_ = url;
+  maximumLength_ = maximumLength;
+  room_ = INT64_MAX;
   destination_ = destination;
   ifNoneMatch_ = ifNoneMatch;
   delegate_ = delegate;
@@ -433,6 +443,11 @@ void CurlTransfer::deliver() {
     // over what it held back at once, from inside curl_easy_pause.
     ifNoneMatch_.clear();
     held_ = false;
+    std::string noRoom = claimRoom(response.length);
+    if (!noRoom.empty()) {
+      fail(noRoom);
+      return;
+    }
     if (!openPartial()) {
       fail(failure_);
       return;
@@ -651,7 +666,9 @@ bool CurlTransfer::endOfHeaderBlock() {
       failureTransient_ = restart_ = true;
       return false;
     }
-    return true;  // the body goes on where it was cut
+    // The body goes on where it was cut, if there is room for the rest.
+    failure_ = claimRoom(block_.length < 0 ? -1 : rangeFrom_ + block_.length);
+    return failure_.empty();
   }
   // A body from its start, the first or again: the delegate judges it
   // before any of it is read.
@@ -670,11 +687,56 @@ size_t CurlTransfer::writeBody(const char* data, size_t length) {
     paused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
+  int64_t total = written_ + static_cast<int64_t>(pending_.size() + length);
+  if (total > room_) {
+    // Past the caller's bound it is not the body asked for; past the file
+    // system's room it would take the space that the user's other programs
+    // need, and fail a little later anyway.
+    failure_ = total > maximumLength_ && maximumLength_ >= 0
+                   ? "The server sent more than the " + std::to_string(maximumLength_) +
+                         " bytes expected"
+                   : "Not enough free space for " + destination_ + ": stopped after " +
+                         std::to_string(written_ + static_cast<int64_t>(pending_.size())) +
+                         " bytes, to leave the rest of the file system free";
+    return 0;
+  }
   pending_.append(data, length);
   bytesUnreported_ += length;
   if (pending_.size() >= kWritePiece && !flush())
     return 0;
   return length;
+}
+
+// How long the body about to come may grow; a reason when an `announced`
+// total length (-1: none) does not fit. The bytes an earlier attempt left
+// in the partial file count as free: they are overwritten or continued.
+std::string CurlTransfer::claimRoom(int64_t announced) {
+  room_ = maximumLength_ >= 0 ? maximumLength_ : INT64_MAX;
+  if (maximumLength_ >= 0 && announced > maximumLength_)
+    return "The server announced " + std::to_string(announced) + " bytes, more than the " +
+           std::to_string(maximumLength_) + " expected";
+  size_t slash = destination_.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : destination_.substr(0, slash + 1);
+  struct statvfs fileSystem;
+  if (statvfs(dir.c_str(), &fileSystem) != 0)
+    return "";  // the writes will tell
+  const uint64_t bound = INT64_MAX / 4;
+  uint64_t unit = fileSystem.f_frsize != 0 ? fileSystem.f_frsize : fileSystem.f_bsize;
+  auto bytes = [&](uint64_t blocks) {
+    return static_cast<int64_t>(unit != 0 && blocks > bound / unit ? bound : blocks * unit);
+  };
+  int64_t free = bytes(fileSystem.f_bavail) + written_;
+  if (announced >= 0) {
+    if (announced > free)
+      return "Not enough free space for " + destination_ + ": the server announced " +
+             std::to_string(announced) + " bytes, " + std::to_string(free) + " are free";
+    return "";
+  }
+  // Without a length, the body is taken while it leaves the file system its
+  // last 64 MiB; a small one keeps 1 % instead.
+  int64_t reserve = std::min<int64_t>(64 << 20, bytes(fileSystem.f_blocks) / 100);
+  room_ = std::min(room_, std::max<int64_t>(0, free - reserve));
+  return "";
 }
 
 // The body's file, created once the body is wanted; a body begun again

@@ -186,9 +186,10 @@ class CurlTransferTest : public ::testing::Test {
   // Starts a transfer of `url` to `destination` and turns the main loop
   // until it ends.
   void fetch(const std::string& url, int idleSeconds = kRelaxedIdleSeconds,
-             RetryPolicy policy = once(), const std::string& ifNoneMatch = "") {
+             RetryPolicy policy = once(), const std::string& ifNoneMatch = "",
+             int64_t maximumLength = -1) {
     transfer = makeCurlTransfer(idleSeconds, policy);
-    transfer->start(url, destination, ifNoneMatch, &recorder);
+    transfer->start(url, destination, ifNoneMatch, &recorder, maximumLength);
     EXPECT_TRUE(spinUntil([this] { return recorder.ended(); })) << "the transfer never ended";
   }
 
@@ -222,6 +223,30 @@ TEST_F(CurlTransferTest, BodyWithoutContentLengthGivesMinusOne) {
   EXPECT_EQ((Events{"response", "data", "finish"}), recorder.events);
   EXPECT_EQ(-1, recorder.expectedLength);
   EXPECT_EQ(readFile(archive), readFile(destination));
+}
+
+// A body longer than the caller takes is refused: announced, before any of
+// it is read; without a length, as soon as it passes the bound. Neither is
+// tried again, and neither leaves a file.
+TEST_F(CurlTransferTest, BodyLongerThanTheMaximumFailsAtOnce) {
+  std::string archive = makeArchive(scratch, 100000);
+  for (bool announced : {true, false}) {
+    SCOPED_TRACE(announced);
+    recorder = Recorder();
+    TestServer server(archive, announced ? std::vector<std::string>{}
+                                         : std::vector<std::string>{"--no-length"});
+    fetch(server.url(), kRelaxedIdleSeconds, retrying(), "", 4096);
+    EXPECT_EQ(announced ? "The server announced 100000 bytes, more than the 4096 expected"
+                        : "The server sent more than the 4096 bytes expected",
+              recorder.description);
+    EXPECT_EQ(1, server.stats().requests);
+    EXPECT_FALSE(pathExists(destination + ".partial"));
+    EXPECT_FALSE(pathExists(destination));
+  }
+  recorder = Recorder();
+  TestServer small(makeArchive(scratch, 4096), {"--no-length"});
+  fetch(small.url(), kRelaxedIdleSeconds, retrying(), "", 4096);
+  EXPECT_EQ((Events{"response", "data", "finish"}), recorder.events);
 }
 
 TEST_F(CurlTransferTest, ResponseWithoutETagSaysSo) {
@@ -423,7 +448,7 @@ TEST_F(CurlTransferTest, UnusableUrlsFailLater) {
     SCOPED_TRACE(url);
     recorder = Recorder();
     transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
-    transfer->start(url, destination, "", &recorder);
+    transfer->start(url, destination, "", &recorder, -1);
     EXPECT_TRUE(recorder.events.empty());
     EXPECT_TRUE(spinUntil([this] { return recorder.ended(); }));
     expectFailureWithoutFile();
@@ -437,7 +462,7 @@ TEST_F(CurlTransferTest, CancelInResponseDropsTheConnectionAndTheFile) {
   TestServer server(makeArchive(scratch, size), {"--rate", "2000000"});
   transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
   recorder.onResponse = [this] { transfer->cancel(); };
-  transfer->start(server.url(), destination, "", &recorder);
+  transfer->start(server.url(), destination, "", &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
   EXPECT_EQ(Events{"response"}, recorder.events);
   EXPECT_FALSE(pathExists(destination));
@@ -459,7 +484,7 @@ TEST_F(CurlTransferTest, DeletingARunningTransferStopsEverything) {
   transfer = makeCurlTransfer(kIdleSeconds, once());
   Transfer* deleted = transfer.get();
   recorder.onData = [this] { transfer.reset(); };
-  transfer->start(server.url(), destination, "", &recorder);
+  transfer->start(server.url(), destination, "", &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
   ASSERT_EQ(nullptr, g_main_context_find_source_by_user_data(nullptr, deleted));
   // Past the idle time-out: a timer left behind would fire now.
@@ -473,9 +498,9 @@ TEST_F(CurlTransferTest, TransferCanBeStartedAgainFromItsFailure) {
   TestServer good(archive);
   transfer = makeCurlTransfer(kRelaxedIdleSeconds, once());
   Recorder retry;
-  recorder.onEnd = [&] { transfer->start(good.url(), destination, "", &retry); };
+  recorder.onEnd = [&] { transfer->start(good.url(), destination, "", &retry, -1); };
   transfer->start("http://127.0.0.1:" + std::to_string(closedPort()) + "/", destination, "",
-                  &recorder);
+                  &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return retry.ended(); }));
   EXPECT_EQ(Events{"fail"}, recorder.events);
   EXPECT_EQ((Events{"response", "data", "finish"}), retry.events);
@@ -493,7 +518,7 @@ TEST_F(CurlTransferTest, EagerBodyIsNotReadBeforeItsResponseIsJudged) {
     partialAtResponse = pathExists(destination + ".partial");
     transfer->cancel();
   };
-  transfer->start(server.url(), destination, "", &recorder);
+  transfer->start(server.url(), destination, "", &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return server.stats().abortedBodies == 1; }));
   EXPECT_FALSE(partialAtResponse);
   EXPECT_EQ(Events{"response"}, recorder.events);
@@ -609,7 +634,7 @@ TEST_F(CurlTransferTest, CancelDuringTheWaitRemovesTheBodyKeptForResuming) {
     kept = pathExists(destination + ".partial");
     transfer->cancel();
   };
-  transfer->start(server.url(), destination, "", &recorder);
+  transfer->start(server.url(), destination, "", &recorder, -1);
   EXPECT_TRUE(spinUntil([&] { return !recorder.notices.empty(); }));
   spinUntil([] { return false; }, 1);
   EXPECT_TRUE(kept);

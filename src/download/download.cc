@@ -132,10 +132,12 @@ void Download::downloadWhenLocked() {
 void Download::downloadFromURL(const std::string& url) {
   // With an agent in the cache, the server is asked whether it is current:
   // then it sends no body at all.
-  std::string stored;
+  // A stored string that is no header value is not sent: the request
+  // asks nothing, and the download fetches the agent again.
+  askedAbout_.clear();
   if (!installAgentDirOnDisk().empty())
-    stored = readValidationString(getInstallAgentCacheDir());
-  transfer_->start(url, installAgentLocation_, stored, this);
+    askedAbout_ = sendableValidationString(getInstallAgentCacheDir());
+  transfer_->start(url, installAgentLocation_, askedAbout_, this, -1);
 }
 
 void Download::windowWillClose() {
@@ -183,9 +185,16 @@ void Download::didReceiveResponse(const std::string& etag, bool hasETag,
   view_->startAnimation();
 }
 
-void Download::didReceiveNotModified(const std::string& etag) {
-  validationString_ = etag;
-  if (!installAgentDirOnDisk().empty() && isCacheValid(getInstallAgentCacheDir(), etag))
+// Our request asked "is the agent that this string names still current?"
+// and the server said yes: the answer's own ETag may be another spelling of
+// the same (a server that went over to weak tags answers W/"v1" to "v1",
+// comparing weakly as If-None-Match is meant to be), and refusing it would
+// fail every later run the same way. The stored string stays as it is: it
+// names the bytes that were downloaded, the same question gets the same
+// answer next time, and a weak tag stored in its place would let a plain
+// 200 that merely resembles the agent pass for it.
+void Download::didReceiveNotModified(const std::string& /*etag*/) {
+  if (!askedAbout_.empty() && !installAgentDirOnDisk().empty())
     finishWithAgent();
 }
 
@@ -279,9 +288,10 @@ void Download::didFinish() {
   }
   if (agentSignaturesRequired()) {
     // The archive counts only with its vendor's signature, fetched the way
-    // the archive was.
+    // the archive was; a body longer than any signature file is none, and
+    // one that never ends must not fill the temporary directory.
     fetchingSignature_ = true;
-    transfer_->start(url_ + ".sig", signatureLocation(), "", this);
+    transfer_->start(url_ + ".sig", signatureLocation(), "", this, kMaxAgentSignatureFileSize);
     return;
   }
   unpackIntoCache(openAgentArchive(installAgentLocation_, false));

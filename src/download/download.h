@@ -54,8 +54,8 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   /// cached agent is removed. Said again when a retry starts the body over.
   void didReceiveResponse(const std::string& etag, bool hasETag,
                           int64_t expectedLength) override;
-  /// The server confirmed the stored validation string: the cached agent
-  /// starts when it is still the one that string names.
+  /// The server answered our If-None-Match with "not modified": the cached
+  /// agent that question was about starts, whatever ETag the answer names.
   void didReceiveNotModified(const std::string& etag) override;
   /// Counts the bytes and shows the percentage when the length is known,
   /// and sizes, speed and time left on the line below.
@@ -116,6 +116,9 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   int64_t bytesReceived_ = 0;
   std::string installAgentLocation_;
   std::string validationString_;
+  // What the request asked about with If-None-Match; empty when it asked
+  // nothing.
+  std::string askedAbout_;
   bool closed_ = false;
   bool retrying_ = false;  // the status text tells of a wait
   bool fetchingSignature_ = false;  // the transfer brings the archive's signature

@@ -1,5 +1,7 @@
 #include <glib.h>
 #include <math.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -29,9 +31,23 @@ std::string fitColumns(const std::string& line, size_t columns) {
   return line.substr(0, cut);
 }
 
+// A terminal that understands "\r" and the erase and colour sequences. One
+// whose TERM is "dumb" (an editor's shell buffer, a serial console) would
+// show them as litter: it gets lines, as a pipe does.
+bool redrawsInPlace() {
+  const char* term = getenv("TERM");
+  return isatty(2) == 1 && (term == nullptr || strcmp(term, "dumb") != 0);
+}
+
+// NO_COLOR set and not empty: the user wants no colour from any program.
+bool colourWanted() {
+  const char* noColor = getenv("NO_COLOR");
+  return noColor == nullptr || *noColor == '\0';
+}
+
 class TerminalView : public DownloadView {
  public:
-  TerminalView() : inPlace_(isatty(2) == 1) {}
+  TerminalView() : inPlace_(redrawsInPlace()), colour_(colourWanted()) {}
   ~TerminalView() override;
 
   void setDelegate(DownloadViewDelegate* delegate) override { delegate_ = delegate; }
@@ -57,6 +73,7 @@ class TerminalView : public DownloadView {
   void finishLine();
 
   const bool inPlace_;
+  const bool colour_;
   DownloadViewDelegate* delegate_ = nullptr;
   double value_ = 0;
   double max_ = 100;
@@ -138,7 +155,7 @@ void TerminalView::setStatusText(const std::string& text, TextColor color) {
     writeErr(text + "\n");
   } else if (color == TextColor::Red) {
     finishLine();
-    writeErr("\033[31m" + text + "\033[0m\n");
+    writeErr(colour_ ? "\033[31m" + text + "\033[0m\n" : text + "\n");
   } else if (text.find('\n') != std::string::npos) {
     // "\r" cannot return over a line break: such a text is not redrawn.
     finishLine();

@@ -8,6 +8,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "download/download_view.h"
 #include "test_util.h"
 
@@ -65,10 +68,13 @@ class StderrRedirect {
 };
 
 // A pseudo-terminal in raw mode, so that what the view writes arrives on
-// the master side byte for byte.
+// the master side byte for byte. It stands for a terminal that redraws and
+// shows colour, whatever TERM and NO_COLOR the tests were started with.
 class Pty {
  public:
   explicit Pty(unsigned short columns) {
+    setenv("TERM", "xterm", 1);
+    unsetenv("NO_COLOR");
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
       return;
@@ -288,6 +294,40 @@ TEST(TerminalViewOnTerminal, DetailsFollowTheTextAndTheBarGivesWayWhenNarrow) {
     EXPECT_EQ("\r\033[K" + detail + "\r\033[K" + bar + "Downloading  37%  " + detail + "\n",
               pty.drain());
   }
+}
+
+// TERM=dumb: a terminal that shows escape sequences as litter gets lines,
+// as a pipe does. NO_COLOR (set, not empty): the line is redrawn in place,
+// the failure is plain.
+TEST(TerminalViewOnTerminal, DumbTerminalGetsLinesAndNoColorGetsNoColour) {
+  struct Case {
+    const char* term;
+    const char* noColor;
+    std::string expected;
+  };
+  const std::string red = std::string("\033[31m") + kFailure + "\033[0m\n";
+  const std::string line = "\r\033[K[#######-------------] Downloading  37%\n";
+  for (const Case& c : std::vector<Case>{
+           {"dumb", nullptr, std::string("Downloading  37%\n") + kFailure + "\n"},
+           {"xterm", "1", line + kFailure + "\n"},
+           {"xterm", "", line + red}}) {
+    SCOPED_TRACE(std::string(c.term) + (c.noColor ? std::string(" NO_COLOR=") + c.noColor : ""));
+    Pty pty(80);
+    ASSERT_TRUE(pty.ok());
+    setenv("TERM", c.term, 1);
+    if (c.noColor != nullptr)
+      setenv("NO_COLOR", c.noColor, 1);
+    {
+      StderrRedirect redirect(pty.slave());
+      std::unique_ptr<DownloadView> view = makeTerminalView();
+      view->setProgressValue(37);
+      view->setStatusText("Downloading  37%", DownloadView::TextColor::Normal);
+      view->setStatusText(kFailure, DownloadView::TextColor::Red);
+      view->close();
+    }
+    EXPECT_EQ(c.expected, pty.drain());
+  }
+  unsetenv("NO_COLOR");
 }
 
 }  // namespace

@@ -58,9 +58,15 @@ struct Transfer {
   /// Starts fetching `url` into `destination` (replaced when it exists),
   /// asking with `If-None-Match: ifNoneMatch` unless that is empty.
   /// Returns at once; every outcome, even a malformed URL, reaches the
-  /// delegate later from the main loop.
+  /// delegate later from the main loop. Every body is bounded: it fails,
+  /// without a retry, when it is announced or grows longer than
+  /// `maximumLength` (unless that is -1), when its announced length exceeds
+  /// the free space where `destination` lies, and, without an announced
+  /// length, when less than 64 MiB (or 1 % of the file system, when that
+  /// is less) would be left free.
   virtual void start(const std::string& url, const std::string& destination,
-                     const std::string& ifNoneMatch, TransferDelegate* delegate) = 0;
+                     const std::string& ifNoneMatch, TransferDelegate* delegate,
+                     int64_t maximumLength) = 0;
   /// Stops the transfer and removes a partial destination file. Safe at any
   /// time, also from inside a delegate call, during a wait and after the end.
   virtual void cancel() = 0;

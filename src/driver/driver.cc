@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/launch.h"
@@ -14,7 +15,22 @@ int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*report*/) {
   return 0;
 }
 
+namespace {
+
+// A umask that takes the user's own permissions away (0277 takes write)
+// would make every directory the run creates one it cannot fill, and a
+// cache that no later run can use: the run keeps only what the umask asks
+// of other users. The agent gets the user's umask back.
+mode_t keepOwnPermissions() {
+  mode_t user = umask(0);
+  umask(user & 077);
+  return user;
+}
+
+}  // namespace
+
 int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
+  mode_t userUmask = keepOwnPermissions();
   // 1. A scoped working directory: whatever the run unpacks or downloads
   //    goes with it, on every way out. A signal must not end the process
   //    before the directory can go, so signals are noted from here on.
@@ -62,6 +78,7 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   // 5. Start the agent through the shell and wait until it ends, so the
   //    working directory outlives it. The launcher has said why it failed.
   int agentExitCode = 0;
+  umask(userUmask);
   bool started = fireInstallAgentWithArgs(agentPath, getBundleLocation(), argc, argv, report,
                                           &agentExitCode);
   if (!started)

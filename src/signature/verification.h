@@ -1,6 +1,7 @@
 #ifndef INSTALLER_SIGNATURE_VERIFICATION_H_
 #define INSTALLER_SIGNATURE_VERIFICATION_H_
 
+#include <cstdint>
 #include <string>
 
 #include "signature/signature_module.h"
@@ -8,6 +9,9 @@
 /// What the user is told when an agent archive's signature is missing,
 /// malformed or wrong; the reason goes to the system log.
 extern const char kSignatureNotValidText[];
+
+/// The longest signature file there is; its transfer stops past it.
+inline constexpr int64_t kMaxAgentSignatureFileSize = 4096;
 
 /// The Ed25519 public keys this executable trusts, each the base64 of a raw
 /// 32-byte key, "," between them; empty when it requires no signature.

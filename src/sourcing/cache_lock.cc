@@ -18,7 +18,10 @@ CacheLock::State RealCacheLock::tryLock(std::string* error) {
   if (heldLock != -1)
     return State::Acquired;
   std::string path = cacheDir_ + ".lock";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Read access is all that flock needs: a lock file that a run under a
+  // umask such as 0277 left read-only still locks. A FIFO at the name must
+  // not block the opening for read.
+  int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd == -1) {
     *error = "Cannot use the install agent cache: " + path + ": " + strerror(errno);
     return State::Failed;

@@ -12,6 +12,10 @@
 // directory from ".orvant" down must be a directory of this user that no
 // one else may write, looked at without following links. The script itself
 // must be a regular file, not a link to somewhere an agent never put it.
+// Those directories are also the user's alone to read (0700): made so
+// whatever the umask, and mended so when an earlier run, an older version
+// or the user left them readable by others (or, under a umask such as
+// 0277, without the user's own write permission).
 //
 // A build with keys also wants the vendor's signature of every archive
 // before unpacking it: beside a shipped one here, and on the download road
@@ -81,6 +85,20 @@ std::string untrustedDirReason(const std::string& path) {
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
     return "other users may write to it";
   return "";
+}
+
+// Makes the cache directory `path`, already found trustworthy, 0700; "" or
+// why it cannot be used. A directory only readable by others works as it
+// is where the file system refuses the change; one the user may not write
+// into does not.
+std::string makePrivate(const std::string& path, mode_t mode) {
+  if ((mode & 07777) == 0700)
+    return "";
+  if (fchmodat(AT_FDCWD, path.c_str(), 0700, AT_SYMLINK_NOFOLLOW) == 0)
+    return "";
+  if ((mode & S_IRWXU) == S_IRWXU)
+    return "";
+  return std::string("cannot make it writable for its owner: ") + strerror(errno);
 }
 
 bool hasPrefixAndSuffix(const std::string& name, const std::string& prefix,
@@ -208,13 +226,21 @@ bool prepareInstallAgentCache(std::string* error) {
     std::string dir = home + rel.substr(0, end);
     bool isAgentDir = end == std::string::npos;
     struct stat st;
-    if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT)
-      mkdir(dir.c_str(), 0700);
+    // What keeps a directory from being made is the reason to give, not
+    // the "No such file or directory" that looking at it again would say.
+    if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT && mkdir(dir.c_str(), 0700) != 0 &&
+        errno != EEXIST) {
+      *error = "Cannot use the install agent cache: " + dir + ": " + strerror(errno);
+      return false;
+    }
     // Whatever else stands at the agent directory's name, in a directory
     // that only this user may write, is no agent: it is never trusted
     // (installAgentDirOnDisk) and the next unpacking replaces it.
-    bool replaceable = isAgentDir && lstat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    bool found = lstat(dir.c_str(), &st) == 0;
+    bool replaceable = isAgentDir && found && !S_ISDIR(st.st_mode);
     std::string reason = replaceable ? "" : untrustedDirReason(dir);
+    if (reason.empty() && !replaceable)
+      reason = makePrivate(dir, st.st_mode);
     if (!reason.empty()) {
       *error = "Cannot use the install agent cache: " + dir + ": " + reason;
       return false;

@@ -19,6 +19,14 @@ namespace {
 // KiB) is longer; a first line longer than this is no validation string.
 const size_t kMaxValidationLine = 100 * 1024;
 
+// Servers refuse request header lines longer than about 8 KiB; no ETag a
+// server means to be sent back comes near this.
+const size_t kMaxSentValidationString = 4096;
+
+bool isBlankByte(unsigned char c) {
+  return c == ' ' || c == '\t';
+}
+
 std::string validationFile(const std::string& dir) {
   return dir + fileSeparator + validationStringFileName;
 }
@@ -52,6 +60,20 @@ std::string readValidationString(std::string dir) {
   close(fd);
   std::string line = content.substr(0, newline);
   return line.size() <= kMaxValidationLine ? line : "";
+}
+
+std::string sendableValidationString(std::string dir) {
+  std::string stored = readValidationString(dir);
+  if (stored.empty() || stored.size() > kMaxSentValidationString ||
+      isBlankByte(static_cast<unsigned char>(stored.front())) ||
+      isBlankByte(static_cast<unsigned char>(stored.back())))
+    return "";
+  for (char c : stored) {
+    auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7f)
+      return "";
+  }
+  return stored;
 }
 
 bool isCacheValid(std::string dir, std::string expected) {

@@ -88,3 +88,17 @@ TEST(WriteValidationString, StringWithNewlineNeverValidates) {
   writeValidationString(scratch.path(), "a\nb");
   EXPECT_FALSE(isCacheValid(scratch.path(), "a\nb"));
 }
+
+TEST(SendableValidationString, OnlyAHeaderValueIsSent) {
+  EXPECT_EQ("W/\"5f 1a\"", sendableValidationString(StoredString("W/\"5f 1a\"\nrest").dir));
+  EXPECT_EQ("\"\xc3\xa9\"", sendableValidationString(StoredString("\"\xc3\xa9\"").dir));
+  const std::string longest(4096, 'e');
+  EXPECT_EQ(longest, sendableValidationString(StoredString(longest).dir));
+  for (const std::string& broken :
+       {std::string("\"v1\"\r"), std::string("\"v\0\"", 4), std::string("\"v\x01\""),
+        std::string("\"v\x7f\""), std::string(" \"v1\""), std::string("\"v1\"\t"),
+        longest + "e", std::string()}) {
+    SCOPED_TRACE(broken);
+    EXPECT_EQ("", sendableValidationString(StoredString(broken).dir));
+  }
+}

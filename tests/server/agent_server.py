@@ -34,6 +34,9 @@ SENDFILE_PIECE = 8 << 20
 # Big enough for a request carrying a ~100 KB If-None-Match.
 MAX_REQUEST_HEAD = 1 << 20
 KEEPALIVE_IDLE_SECONDS = 30
+# An "endless" body ends here, so that a client that never stops still
+# sees an end.
+ENDLESS_LIMIT = 1 << 30
 TLS_HANDSHAKE_SECONDS = 10
 LINGER_SECONDS = 2
 # Byte-count-only updates of the stats file are coalesced to this interval;
@@ -73,10 +76,13 @@ class Stats:
     connections       TCP connections accepted
     tls_handshake_failures  TLS handshakes that failed (for instance because
                       the client rejected the certificate)
+    signature_bytes_sent  bytes of --signature-endless bodies handed to the
+                      kernel
     """
 
     KEYS = ("requests", "body_bytes_sent", "completed_bodies", "aborted_bodies",
-            "truncated_bodies", "connections", "tls_handshake_failures")
+            "truncated_bodies", "connections", "tls_handshake_failures",
+            "signature_bytes_sent")
 
     def __init__(self, path):
         self.path = path
@@ -90,9 +96,9 @@ class Stats:
             self.values[key] += amount
             self._write_locked()
 
-    def add_bytes(self, amount):
+    def add_bytes(self, amount, key="body_bytes_sent"):
         with self.lock:
-            self.values["body_bytes_sent"] += amount
+            self.values[key] += amount
             if time.monotonic() - self.last_write >= STATS_BYTES_INTERVAL:
                 self._write_locked()
 
@@ -455,6 +461,22 @@ class Server:
         if args.signature_status != 200:
             self.send_text(sock, request, args.signature_status, keep is False)
             return "keep" if keep else "close"
+        if args.signature_endless:
+            head = self.head_lines(200, True, etag=False)
+            head.append(b"Content-Type: application/octet-stream")
+            send_all(sock, finish_head(head))
+            if request.method == "HEAD":
+                return "close"
+            piece = b"A" * 65536
+            try:
+                for _ in range(ENDLESS_LIMIT // len(piece)):
+                    sock.sendall(piece)
+                    self.stats.add_bytes(len(piece), "signature_bytes_sent")
+            except OSError as error:
+                raise ClientGone() from error
+            finally:
+                self.stats.flush()
+            return "close"
         with open(args.signature, "rb") as source:
             body = source.read()
         head = self.head_lines(200, keep is False, etag=False)
@@ -821,6 +843,9 @@ def parse_args(argv):
                         help="serve FILE at every path that ends in .sig (the archive elsewhere)")
     parser.add_argument("--signature-status", type=int, default=200, metavar="N",
                         help="with --signature: answer .sig paths with this status instead")
+    parser.add_argument("--signature-endless", action="store_true",
+                        help="the signature's body has no length and goes on until the "
+                             "client leaves (or 1 GiB)")
     parser.add_argument("--signature-redirect", action="store_true",
                         help="with --signature: redirect a .sig path once, to /moved<path>")
     parser.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this certificate")
