@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -236,17 +237,16 @@ TEST_F(JobControl, ProcessLimitIsOneClearFailure) {
       env["ASAN_OPTIONS"] = std::string(asan) + ":detect_leaks=0";
     return runProgram(argv, env, dir_, 30);
   };
-  // The download cannot be unpacked; then, with the agent in the cache, it
-  // cannot be started.
-  RunResult unpack = runLimited("1");
-  EXPECT_EQ(255, unpack.exitCode) << unpack.err;
-  EXPECT_NE(std::string::npos, unpack.err.find("Failed to unzip the install agent\n")) << unpack.err;
-  EXPECT_TRUE(listDir(tmp_).empty());
-  RunResult fill = runLimited("100");
-  ASSERT_EQ(0, fill.exitCode) << fill.err;
-  RunResult start = runLimited("1");
-  EXPECT_EQ(255, start.exitCode) << start.err;
-  EXPECT_EQ("Failed to start the instal agent\nInstallation failed.\n", start.err);
+  // The download is unpacked without a process of its own, but the agent
+  // cannot be started; nor, from the cache, the next time.
+  for (int run = 0; run < 2; ++run) {
+    RunResult limited = runLimited("1");
+    EXPECT_EQ(255, limited.exitCode) << limited.err;
+    const std::string tail = "Failed to start the instal agent\nInstallation failed.\n";
+    EXPECT_EQ(tail, limited.err.substr(limited.err.size() - std::min(limited.err.size(), tail.size())))
+        << limited.err;
+    EXPECT_TRUE(pathExists(cachedScript()));
+  }
   EXPECT_TRUE(listDir(tmp_).empty());
 }
 
