@@ -245,3 +245,15 @@ TEST_F(ShippedRoad, EncryptedArchiveEndsAtOnceOnATerminal) {
   EXPECT_EQ(std::string::npos, r.out.find("password")) << r.out;
   EXPECT_TRUE(listDir(tmp_).empty());
 }
+
+// The installer reads the zone file once for all the times it unpacks; the
+// agent gets the user's environment as it was, TZ set or not.
+TEST_F(ShippedRoad, AgentGetsTheUsersTimeZoneSettingAsItWas) {
+  shipRecordingAgent();
+  EnvChanges env = {{"TZ", std::nullopt}};
+  ASSERT_EQ(0, run({}, env).exitCode);
+  EXPECT_EQ("unset", readFile(record_ + "/tz"));
+  env["TZ"] = "Europe/Berlin";
+  ASSERT_EQ(0, run({}, env).exitCode);
+  EXPECT_EQ("Europe/Berlin", readFile(record_ + "/tz"));
+}

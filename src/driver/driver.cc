@@ -9,6 +9,7 @@
 #include "platform/location.h"
 #include "platform/shell.h"
 #include "platform/temp_dir.h"
+#include "platform/time_zone.h"
 #include "sourcing/sourcing.h"
 
 int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*report*/) {
@@ -31,6 +32,7 @@ mode_t keepOwnPermissions() {
 
 int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   mode_t userUmask = keepOwnPermissions();
+  pinTimeZone();  // while no thread can read the environment
   // 1. A scoped working directory: whatever the run unpacks or downloads
   //    goes with it, on every way out. A signal must not end the process
   //    before the directory can go, so signals are noted from here on.

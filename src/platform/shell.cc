@@ -26,6 +26,7 @@
 #include "platform/shell.h"
 
 #include "platform/last_resort.h"
+#include "platform/time_zone.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -147,7 +148,8 @@ int runCommand(const std::vector<std::string>& args, const std::function<void()>
 
   int status = -1;
   pid_t pid = -1;
-  int startError = posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+  int startError = posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(),
+                               environmentForCommands());
   posix_spawnattr_destroy(&attr);
   if (startError == 0) {
     commandPid = pid;

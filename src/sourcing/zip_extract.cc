@@ -302,31 +302,42 @@ std::string survey(int archiveFd, int dirFd, std::vector<Entry>* entries) {
 class Writer {
  public:
   Writer(int dirFd, mode_t mask) : root_(dirFd), mask_(mask) {}
-  ~Writer() { closeParent(); }
+  ~Writer() { closeDirs(); }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
   // A descriptor of the directory `parts[0..count)` below the root, made
-  // where missing; -1 with `why` set.
+  // where missing; -1 with `why` set. It stays valid until the next call.
   int openDir(const std::vector<std::string>& parts, size_t count, std::string* why) {
-    std::string path = joinParts(parts, count);
     if (count == 0)
       return root_;
-    if (parentFd_ != -1 && path == parentPath_)
-      return parentFd_;
-    closeParent();
-    int fd = root_;
-    for (size_t i = 0; i < count; ++i) {
-      int next = openOrMake(fd, parts, i, why);
-      if (fd != root_)
-        close(fd);
+    auto found = open_.find(joinParts(parts, count));
+    if (found != open_.end())
+      return found->second;
+    // From the nearest directory above that is open already: archives
+    // list files of many directories in turn as often as one by one.
+    int at = root_;
+    size_t from = 0;
+    for (size_t i = count - 1; i > 0 && from == 0; --i) {
+      auto above = open_.find(joinParts(parts, i));
+      if (above != open_.end()) {
+        at = above->second;
+        from = i;
+      }
+    }
+    if (open_.size() + (count - from) > kMaxOpenDirs) {
+      closeDirs();
+      at = root_;
+      from = 0;
+    }
+    for (size_t i = from; i < count; ++i) {
+      int next = openOrMake(at, parts, i, why);
       if (next == -1)
         return -1;
-      fd = next;
+      open_[joinParts(parts, i + 1)] = next;
+      at = next;
     }
-    parentFd_ = fd;
-    parentPath_ = path;
-    return fd;
+    return at;
   }
 
   // The mode and time a directory is to get once filled (no time: now).
@@ -341,7 +352,7 @@ class Writer {
   // Gives every directory made its own mode and time, deepest first (a
   // file made below a directory would change its time).
   std::string applyDirModes() {
-    closeParent();
+    closeDirs();
     for (auto it = madeDirs_.rbegin(); it != madeDirs_.rend(); ++it) {
       const DirFinish& finish = dirFinish_[*it];
       int fd = openat(root_, it->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -386,17 +397,18 @@ class Writer {
     return fd;
   }
 
-  void closeParent() {
-    if (parentFd_ != -1 && parentFd_ != root_)
-      close(parentFd_);
-    parentFd_ = -1;
-    parentPath_.clear();
+  void closeDirs() {
+    for (const auto& [path, fd] : open_)
+      close(fd);
+    open_.clear();
   }
+
+  // Well below the usual limit of 1024 descriptors.
+  static const size_t kMaxOpenDirs = 256;
 
   int root_;
   mode_t mask_;
-  int parentFd_ = -1;
-  std::string parentPath_;
+  std::unordered_map<std::string, int> open_;
   struct DirFinish {
     mode_t mode = 0;
     bool timed = false;
