@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,4 +204,22 @@ TEST(ExtractZip, NoEntryWritesMoreThanItDeclares) {
   EXPECT_NE("", why);
   struct stat st;
   EXPECT_TRUE(stat((scratch / "out/install").c_str(), &st) != 0 || st.st_size <= 1000);
+}
+
+// Declared sizes that fit the free space can still outgrow it by the
+// blocks each file takes: the write that fails ends the unpacking at once,
+// with the reason.
+TEST(ExtractZip, FullFileSystemFailsTheWrite) {
+  ScratchDir scratch;
+  std::string small = scratch / "small";
+  mkpath(small, 0700);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  std::string archive = pythonZip(scratch, "blocks.zip",
+                                  "import os\n"
+                                  "for i in range(300):\n"
+                                  "    add('f%03d' % i, os.urandom(3000))\n");
+  std::string why = extract(archive, small + "/out");
+  umount2(small.c_str(), MNT_DETACH);
+  EXPECT_NE(std::string::npos, why.find("No space left on device")) << why;
 }
