@@ -49,6 +49,13 @@ EnvChanges InstallerTest::environment(const std::string& url, bool window) const
                     // the tests were started from.
                     {"TERM", "xterm"},
                     {"NO_COLOR", std::nullopt},
+                    // English texts and numbers, wherever the tests were
+                    // started from; the texts' own tests choose others.
+                    {"LANG", "C.UTF-8"},
+                    {"LC_ALL", std::nullopt},
+                    {"LC_MESSAGES", std::nullopt},
+                    {"LC_NUMERIC", std::nullopt},
+                    {"LANGUAGE", std::nullopt},
                     {"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", std::nullopt}};
   if (window) {
     env["NO_AT_BRIDGE"] = "1";  // no accessibility bus under Xvfb
@@ -81,3 +88,14 @@ std::vector<std::string> InstallerTest::agentArgv() const {
 }
 
 std::string InstallerTest::agentScript() const { return readFile(record_ + "/script"); }
+
+std::string downloadFailureReason(const std::string& err) {
+  std::vector<std::string> said = lines(err);
+  if (said.size() < 4 || said[said.size() - 2].empty())
+    return "";
+  std::string reason = said[said.size() - 2];
+  std::string tail = kDownloadFailedText + reason + "\nInstallation failed.\n";
+  if (err.size() < tail.size() || err.compare(err.size() - tail.size(), tail.size(), tail) != 0)
+    return "";
+  return reason;
+}

@@ -8,10 +8,14 @@
 
 #include "test_util.h"
 
-/// What a run whose download failed says last, on stderr.
+/// What a run whose download failed says, on stderr, before the line with
+/// the reason and "Installation failed.".
 inline const char kDownloadFailedText[] =
-    "Error during the download process.\nSee your system log for more information.\n"
-    "Installation failed.\n";
+    "Error during the download process.\nSee your system log for more information.\n";
+
+/// The reason's line when `err` ends with the download's failure text, the
+/// reason and "Installation failed."; else "".
+std::string downloadFailureReason(const std::string& err);
 
 /// A user's world for runs of the real installer: an installer directory
 /// holding the binary and bundle.zip (no agent), a HOME, a TMPDIR, and a

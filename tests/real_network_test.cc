@@ -146,7 +146,9 @@ TEST_F(RealNetwork, BusyServerIsRetriedOnTheShippedScheduleAndPermanentFailuresA
   TestServer gone(agent, {"--status", "410"});
   RunResult r = run(gone.url(), {}, {}, "installer_shipped");
   EXPECT_EQ(255, r.exitCode);
-  EXPECT_EQ(kDownloadFailedText, r.err);
+  EXPECT_EQ(std::string(kDownloadFailedText) + "The server answered HTTP status 410 for " +
+                gone.url() + "\nInstallation failed.\n",
+            r.err);
   EXPECT_EQ(1, gone.stats().requests);
 }
 

@@ -291,6 +291,13 @@ class Reliability : public InstallerTest {
   }
 
   // A run that must fail: `tail` closes its messages, 255, no agent started.
+  // The download's failure text and its reason, which starts with `reason`.
+  void expectDownloadFailure(const RunResult& r, const std::string& reason,
+                             const std::string& what) {
+    std::string shown = downloadFailureReason(r.err);
+    EXPECT_TRUE(!shown.empty() && shown.find(reason) == 0) << what << ": " << r.err;
+    expectFailure(r, "Installation failed.\n", what);
+  }
   void expectFailure(const RunResult& r, const std::string& tail, const std::string& what) {
     EXPECT_EQ(255, r.exitCode) << what << ": " << r.err;
     EXPECT_TRUE(endsWith(r.err, tail)) << what << ": " << r.err;
@@ -941,7 +948,7 @@ TEST_F(ReliabilityHostileEnvironment, FileSizeLimitBelowTheArchiveFailsTheDownlo
   RunResult r = runProgram({"prlimit", "--fsize=" + std::to_string(limit), dir_ + "/installer"},
                            env(server.url(), {{"__QZ_BOOTSTRAP_INSTALLER_UNITTEST__", "1"}}));
   ++tally().faults;
-  expectFailure(r, kDownloadFailedText, "file size limit");
+  expectDownloadFailure(r, "", "file size limit");
   EXPECT_KEPT(!pathExists(dir_ + "/InstallAgent.download.zip"));
   EXPECT_FALSE(pathExists(cachedScript()));
   EXPECT_FALSE(pathExists(cacheDir() + validationStringFileName));
@@ -992,7 +999,7 @@ TEST_F(ReliabilityHostileEnvironment, FullDiskWhileDownloadingAndWhileUnpacking)
   TestServer server(big, {"--etag", "\"full\""});
   RunResult r = run(server.url(), {}, {{"TMPDIR", smallTmp}});
   ++tally().faults;
-  expectFailure(r, kDownloadFailedText, "full temporary directory");
+  expectDownloadFailure(r, "The disk is full: ", "full temporary directory");
   EXPECT_KEPT(listDir(smallTmp).empty());
 
   std::string smallHome = scratch_ / "small home";
@@ -1039,7 +1046,7 @@ TEST_F(ReliabilityHostileEnvironment, DownloadsLeaveTheFileSystemRoom) {
   TestServer server(archive, {"--etag", "\"room\"", "--rate", "1000000"});
   RunResult r = runOnTmpfs(size / 2, server.url());
   ++tally().faults;
-  expectFailure(r, kDownloadFailedText, "announced length larger than the free space");
+  expectDownloadFailure(r, "The disk is full: ", "announced length larger than the free space");
   EXPECT_KEPT(r.out.empty()) << r.out;
   EXPECT_LT(server.stats().bodyBytesSent, size / 4);  // not waited for
 
@@ -1048,7 +1055,7 @@ TEST_F(ReliabilityHostileEnvironment, DownloadsLeaveTheFileSystemRoom) {
   TestServer unannounced(archive, {"--etag", "\"room\"", "--no-length"});
   r = runOnTmpfs(tight, unannounced.url());
   ++tally().faults;
-  expectFailure(r, kDownloadFailedText, "no length, into the last 1 %");
+  expectDownloadFailure(r, "", "no length, into the last 1 %");
   EXPECT_KEPT(r.out.empty()) << r.out;
   // Announced, the same body fits.
   TestServer announced(archive, {"--etag", "\"room\""});
@@ -1070,7 +1077,7 @@ class ReliabilityNetwork : public Reliability {
     return run(url, {}, all, binary);
   }
   void expectCleanDownloadFailure(const RunResult& r, const std::string& what) {
-    expectFailure(r, kDownloadFailedText, what);
+    expectDownloadFailure(r, "", what);
     EXPECT_KEPT(!pathExists(dir_ + "/InstallAgent.download.zip")) << what;
     EXPECT_KEPT(!pathExists(cachedScript())) << what;
   }

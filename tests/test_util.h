@@ -138,7 +138,8 @@ struct FakeTransfer : Transfer {
 
 struct FakeLog : SystemLog {
   void write(const std::string& line) override { lines.push_back(line); }
-  std::vector<std::string> lines;
+  void writeWarning(const std::string& line) override { warnings.push_back(line); }
+  std::vector<std::string> lines, warnings;
 };
 
 struct FakeLoop : ApplicationLoop {

@@ -8,7 +8,9 @@
 #include <chrono>
 
 #include "driver/constants.h"
+#include "download/failure_reason.h"
 #include "driver/error_report.h"
+#include "platform/translation.h"
 #include "signature/verification.h"
 #include "sourcing/sourcing.h"
 #include "sourcing/unzip_agent.h"
@@ -17,7 +19,7 @@
 std::string downloadingText(double percent) {
   char buffer[64];
   snprintf(buffer, sizeof buffer, "%3.0f%%", percent);
-  return std::string("Downloading ") + buffer;
+  return fill(tr("Downloading {1}"), {buffer});
 }
 
 namespace {
@@ -31,19 +33,23 @@ const int64_t kSpeedWindowMicroseconds = 3 * 1000 * 1000;
 std::string timeLeftText(double seconds) {
   int64_t whole = static_cast<int64_t>(ceil(seconds));
   if (whole < 60)
-    return std::to_string(whole) + " s left";
+    return fill(tr("{1} s left"), {std::to_string(whole)});
   int64_t minutes = (whole + 59) / 60;
   if (minutes < 60)
-    return std::to_string(minutes) + " min left";
-  return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min left";
+    return fill(tr("{1} min left"), {std::to_string(minutes)});
+  return fill(tr("{1} h {2} min left"),
+              {std::to_string(minutes / 60), std::to_string(minutes % 60)});
 }
 
 }  // namespace
 
 std::string formatSize(int64_t bytes) {
+  // The number takes the locale's decimal separator; the units are
+  // translated ("Mio" in French).
   if (bytes < 1024)
-    return std::to_string(bytes) + " B";
-  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+    return fill(tr("{1} B"), {std::to_string(bytes)});
+  static const char* const kUnits[] = {N_("{1} KiB"), N_("{1} MiB"), N_("{1} GiB"),
+                                            N_("{1} TiB")};
   double value = static_cast<double>(bytes) / 1024;
   size_t unit = 0;
   // 1023.96 KiB would print as "1024.0 KiB": the next unit reads better.
@@ -52,17 +58,17 @@ std::string formatSize(int64_t bytes) {
     ++unit;
   }
   char buffer[32];
-  snprintf(buffer, sizeof buffer, "%.1f %s", value, kUnits[unit]);
-  return buffer;
+  snprintf(buffer, sizeof buffer, "%.1f", value);
+  return fill(tr(kUnits[unit]), {buffer});
 }
 
 std::string progressDetail(int64_t received, int64_t length, double bytesPerSecond) {
   std::string detail = formatSize(received);
   if (length >= 0)
-    detail += " of " + formatSize(length);
+    detail = fill(tr("{1} of {2}"), {detail, formatSize(length)});
   if (bytesPerSecond <= 0)
     return detail;
-  detail += "  " + formatSize(static_cast<int64_t>(bytesPerSecond)) + "/s";
+  detail += "  " + fill(tr("{1}/s"), {formatSize(static_cast<int64_t>(bytesPerSecond))});
   if (length >= 0 && received <= length)
     detail += "  " + timeLeftText(static_cast<double>(length - received) / bytesPerSecond);
   return detail;
@@ -115,7 +121,7 @@ void Download::downloadWhenLocked() {
     case CacheLock::State::Busy:
       if (!waitingForLock_) {
         waitingForLock_ = true;
-        view_->setStatusText("Waiting for another installation to finish",
+        view_->setStatusText(tr("Waiting for another installation to finish"),
                              DownloadView::TextColor::Normal);
         view_->setIndeterminate(true);
         view_->startAnimation();
@@ -144,6 +150,7 @@ void Download::windowWillClose() {
   if (closed_)
     return;
   closed_ = true;
+  cancelled_ = !failed_ && loopResult_ == 0;
   transfer_->cancel();
   loop_->stop();
 }
@@ -200,17 +207,18 @@ void Download::didReceiveNotModified(const std::string& /*etag*/) {
 
 void Download::willRetry(const RetryNotice& notice) {
   if (notice.first) {
-    log_->write("Download attempt " + std::to_string(notice.attempt - 1) + " of " +
-                std::to_string(notice.attempts) + " failed: " + notice.description + " " + url_ +
-                "; retrying in " + std::to_string(notice.secondsLeft) + " s");
+    log_->writeWarning("Download attempt " + std::to_string(notice.attempt - 1) + " of " +
+                       std::to_string(notice.attempts) + " failed: " + notice.description + " " +
+                       url_ + "; retrying in " + std::to_string(notice.secondsLeft) + " s");
   }
-  std::string cause = notice.httpStatus != 0
-                          ? "The server answered HTTP status " +
-                                std::to_string(notice.httpStatus) + "."
-                          : "Connection lost.";
-  view_->setStatusText(cause + " Retrying in " + std::to_string(notice.secondsLeft) +
-                           " s (attempt " + std::to_string(notice.attempt) + " of " +
-                           std::to_string(notice.attempts) + ")",
+  std::string cause =
+      notice.httpStatus != 0
+          ? fill(tr("The server answered HTTP status {1}."), {std::to_string(notice.httpStatus)})
+          : std::string(tr("Connection lost."));
+  view_->setStatusText(cause + " " +
+                           fill(tr("Retrying in {1} s (attempt {2} of {3})"),
+                                {std::to_string(notice.secondsLeft),
+                                 std::to_string(notice.attempt), std::to_string(notice.attempts)}),
                        DownloadView::TextColor::Normal);
   view_->setDetailText("");
   retrying_ = true;
@@ -262,6 +270,7 @@ void Download::didReceiveDataOfLength(uint64_t length) {
 }
 
 void Download::failure(const std::string& message, DownloadView::TextColor color) {
+  failed_ = true;
   view_->stopAnimation();
   view_->setIndeterminate(false);
   view_->setProgressValue(view_->progressMaxValue());
@@ -277,8 +286,11 @@ void Download::didFailWithError(const std::string& description, const std::strin
     return;
   }
   log_->write("Download failed! Error - " + description + " " + failingUrl);
-  failure("Error during the download process.\nSee your system log for more information.",
+  failure(tr("Error during the download process.\nSee your system log for more information."),
           DownloadView::TextColor::Red);
+  // The log may be out of reach (no log daemon in a container): the reason
+  // goes under the failure text too.
+  view_->setDetailText(failureReason(description, failingUrl));
 }
 
 void Download::didFinish() {
@@ -319,8 +331,8 @@ void Download::checkSignatureThenUnpack() {
 // removed no agent when the response came.
 void Download::signatureFailure(const std::string& reason) {
   log_->write(reason);
-  failure(kSignatureNotValidText, DownloadView::TextColor::Red);
-  report_error_main("Failed to initialize the install agent.", true);
+  failure(tr(kSignatureNotValidText), DownloadView::TextColor::Red);
+  report_error_main(tr("Failed to initialize the install agent."), true);
 }
 
 void Download::unpackIntoCache(int archiveFd) {
@@ -333,7 +345,7 @@ void Download::unpackIntoCache(int archiveFd) {
     archiveFd = -1;
   };
   view_->setDetailText("");
-  view_->setStatusText("Initializing the installer", DownloadView::TextColor::Normal);
+  view_->setStatusText(tr("Initializing the installer"), DownloadView::TextColor::Normal);
   view_->setIndeterminate(true);
   view_->startAnimation();
   view_->setCancelEnabled(false);
@@ -353,7 +365,7 @@ void Download::unpackIntoCache(int archiveFd) {
   if (archiveFd == -1) {
     dropArchive();
     log_->write("Cannot read the downloaded install agent " + installAgentLocation_);
-    report_error_main("Failed to unzip the install agent", true);
+    report_error_main(tr("Failed to unzip the install agent"), true);
   } else {
     unpacked = unpackAgentIntoCache(archiveFd, cacheDir + installAgentDirName, report_error_main,
                                     dropArchive);
@@ -369,7 +381,7 @@ void Download::unpackIntoCache(int archiveFd) {
   if (unpacked) {
     finishWithAgent();
   } else {
-    failure("Failed to unzip the installer.", DownloadView::TextColor::Red);
+    failure(tr("Failed to unzip the installer."), DownloadView::TextColor::Red);
   }
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "download/download_view.h"
-#include "download/system_log.h"
+#include "platform/system_log.h"
 #include "download/transfer.h"
 #include "sourcing/cache_lock.h"
 
@@ -66,7 +66,8 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   /// it; then stores the ETag, unpacks the archive into the cache and ends
   /// the loop.
   void didFinish() override;
-  /// Logs the failure and shows it in red.
+  /// Logs the failure and shows it in red, with its reason in plain words
+  /// on the line of details.
   void didFailWithError(const std::string& description, const std::string& failingUrl) override;
 
   /// Shows `message` in `color` with a full, still bar.
@@ -74,6 +75,10 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   /// Points at the cached agent that the caller is to start.
   void fireInstallAgent();
 
+  /// The view went away before the road came to an end: the user cancelled.
+  bool cancelled() const { return cancelled_; }
+  /// A failure is shown.
+  bool failed() const { return failed_; }
   /// The loop's result: 1 when the agent is to be taken from the cache, else 0.
   int loopResult() const { return loopResult_; }
   int64_t fileLength() const { return fileLength_; }
@@ -120,6 +125,8 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   // nothing.
   std::string askedAbout_;
   bool closed_ = false;
+  bool cancelled_ = false;
+  bool failed_ = false;
   bool retrying_ = false;  // the status text tells of a wait
   bool fetchingSignature_ = false;  // the transfer brings the archive's signature
   int loopResult_ = 0;

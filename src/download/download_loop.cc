@@ -16,6 +16,7 @@
 #include "platform/last_resort.h"
 #include "platform/location.h"
 #include "platform/shell.h"
+#include "platform/translation.h"
 #include "sourcing/cache_lock.h"
 #include "sourcing/sourcing.h"
 
@@ -127,6 +128,10 @@ int runLoop(OpenWindowViewFunction openWindowView) {
       g_source_remove(signalSource);
     transfer->cancel();
     result = target.interrupted ? 0 : controller.loopResult();
+    // The user's own cancel is no failure of the installer's: it says so
+    // before the run's last words.
+    if ((target.interrupted || controller.cancelled()) && !controller.failed())
+      report_error_main(tr("Cancelled."), true);
   }
   signal(SIGXFSZ, savedXfsz);
   g_main_loop_unref(loop);

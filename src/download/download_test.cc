@@ -190,6 +190,7 @@ TEST_F(DownloadController, TransferFailureIsLoggedAndShownInRed) {
             log_.lines);
   EXPECT_EQ("Error during the download process.\nSee your system log for more information.",
             view_.text);
+  EXPECT_EQ("The server answered HTTP status 404 for https://h/agent", view_.detail);
   EXPECT_EQ(DownloadView::TextColor::Red, view_.color);
   EXPECT_EQ(view_.max, view_.value);
   EXPECT_FALSE(view_.animating);
@@ -197,6 +198,23 @@ TEST_F(DownloadController, TransferFailureIsLoggedAndShownInRed) {
   EXPECT_FALSE(view_.closed);  // stays until the user closes it
   EXPECT_TRUE(view_.cancelEnabled);
   EXPECT_EQ(0, loop_.stops);
+}
+
+// Closing the view mid-download is the user's cancel; closing it over a
+// failure is not.
+TEST_F(DownloadController, OnlyAClosedDownloadIsACancel) {
+  controller_.applicationDidFinishLaunching("https://h/agent");
+  controller_.didReceiveResponse("", false, 1000);
+  view_.close();
+  EXPECT_TRUE(controller_.cancelled());
+
+  FakeView failedView;
+  Download failed{&failedView, &transfer_, &log_, &loop_, &lock_, destination_, resources_};
+  failedView.setDelegate(&failed);
+  failed.didFailWithError("HTTP status 404", "https://h/agent");
+  failedView.close();
+  EXPECT_FALSE(failed.cancelled());
+  EXPECT_TRUE(failed.failed());
 }
 
 TEST_F(DownloadController, ClosingCancelsAndEndsWithoutAgent) {
@@ -310,7 +328,8 @@ TEST_F(DownloadController, WaitToRetryIsShownLoggedOnceAndGivesWayToProgress) {
   EXPECT_EQ("Connection lost. Retrying in 3 s (attempt 2 of 5)", view_.text);
   EXPECT_EQ(std::vector<std::string>{"Download attempt 1 of 5 failed: Recv failure: Connection "
                                      "reset by peer https://h/agent; retrying in 4 s"},
-            log_.lines);
+            log_.warnings);
+  EXPECT_TRUE(log_.lines.empty());
   controller_.didReceiveDataOfLength(100);  // resumed
   EXPECT_EQ("Downloading  20%", view_.text);
 
@@ -346,7 +365,7 @@ TEST_F(DownloadController, DetailsGiveSizesSpeedAndTimeLeft) {
   controller_.didReceiveDataOfLength(2 * mib);
   EXPECT_EQ("2.0 MiB  1.0 MiB/s", view_.detail);
   controller_.didFailWithError("HTTP status 404", "u");
-  EXPECT_EQ("", view_.detail);
+  EXPECT_EQ("The server answered HTTP status 404 for u", view_.detail);  // no sizes: the reason
 }
 
 TEST(ProgressDetail, SizesAndTimesReadAsPeopleWriteThem) {

@@ -174,6 +174,13 @@ void TerminalView::setDetailText(const std::string& text) {
   if (closed_ || text == detail_)
     return;
   detail_ = text;
+  // Under a failure the details are its reason: a line of its own after
+  // the red text, on a terminal and on a pipe alike.
+  if (color_ == TextColor::Red) {
+    if (!text.empty())
+      writeErr(text + "\n");
+    return;
+  }
   if (text_.empty())
     showDetailOnly();
   else

@@ -13,6 +13,7 @@
 #include "download/download_view.h"
 #include "driver/error_report.h"
 #include "platform/temp_dir.h"
+#include "platform/translation.h"
 
 namespace {
 
@@ -27,8 +28,8 @@ namespace {
       unlink((downloadTo + suffix).c_str());
   }
   removeTempDirsNow();
-  report_error_main("The connection to the display was lost.", true);
-  report_error_main("Installation failed.", true);
+  report_error_main(tr("The connection to the display was lost."), true);
+  report_error_main(tr("Installation failed."), true);
   _exit(255);
 }
 

@@ -489,6 +489,31 @@ TEST_F(WindowViewTest, MissingOrBrokenSplashLeavesTheImageEmpty) {
   EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(parts_.image)));
 }
 
+// A failure's reason is its line of details: shown under the red text, not
+// in red, the window as wide as before.
+TEST_F(WindowViewTest, FailureReasonShowsUnderTheRedText) {
+  ASSERT_TRUE(showWindow());
+  int width = gdk_window_get_width(gtk_widget_get_window(window_));
+  view_->setStatusText(
+      "Error during the download process.\nSee your system log for more information.",
+      DownloadView::TextColor::Red);
+  view_->setDetailText("The server answered HTTP status 404 for https://h/agent");
+  view_->displayNow();
+  process(100);
+  ASSERT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(parts_.detail)));
+  EXPECT_STREQ("The server answered HTTP status 404 for https://h/agent",
+               gtk_label_get_text(parts_.detail));
+  EXPECT_LT(allocationOf(parts_.label).y + allocationOf(parts_.label).height / 2,
+            allocationOf(parts_.detail).y);
+  EXPECT_EQ(width, gdk_window_get_width(gtk_widget_get_window(window_)));
+  Screenshot shot(window_);
+  ASSERT_TRUE(shot.ok());
+  shot.save("window-failed-with-reason.png");
+  EXPECT_GT(shot.count(allocationOf(parts_.label), isRed), 100);
+  EXPECT_EQ(0, shot.count(allocationOf(parts_.detail), isRed));
+  EXPECT_EQ(0, delegate_.closes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -3,7 +3,8 @@
 
 // The names and places that tie one build to one product release. The
 // vendor sets the release tag, the platform tag, the download host and the
-// product's name when configuring the build. Each unit holds its own copy of every constant
+// product's name (and, optionally, the application id) when configuring the
+// build. Each unit holds its own copy of every constant
 // (internal linkage), built in this order, so a composite one never waits on
 // another unit's initialisation.
 
@@ -22,5 +23,7 @@ static const std::string installAgentCacheRelPath =
     releaseTag + fileSeparator + platformTag + fileSeparator;
 static const std::string validationStringFileName = ".validatestring";
 static const std::string productName = INSTALLER_PRODUCT_NAME;
+// Reverse-DNS ("com.vendor.ProductInstaller"), or empty.
+static const std::string installerAppId = INSTALLER_APP_ID;
 
 #endif  // INSTALLER_DRIVER_CONSTANTS_H_

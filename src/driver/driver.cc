@@ -10,6 +10,7 @@
 #include "platform/shell.h"
 #include "platform/temp_dir.h"
 #include "platform/time_zone.h"
+#include "platform/translation.h"
 #include "sourcing/sourcing.h"
 
 int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*report*/) {
@@ -31,6 +32,9 @@ mode_t keepOwnPermissions() {
 }  // namespace
 
 int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
+  // The texts' language and the numbers' form, once for the whole run: a
+  // toolkit that sets the locale again later finds it as it is.
+  useUserLocale();
   mode_t userUmask = keepOwnPermissions();
   pinTimeZone();  // while no thread can read the environment
   // 1. A scoped working directory: whatever the run unpacks or downloads
@@ -47,7 +51,7 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   //    shipped with it.
   std::string installerDir = getDirectoryOfExecutable();
   if (installerDir.empty()) {
-    report("Cannot find the directory of the installer's executable.", true);
+    report(tr("Cannot find the directory of the installer's executable."), true);
     return -1;
   }
   std::string workDir = tempDir.getDir();
@@ -55,8 +59,9 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
     workDir = installerDir;
   } else if (workDir.empty()) {
     std::string tried = userTemporaryDirectory();
-    report("No temporary directory could be made in " + (tried == "/tmp" ? "" : tried + " or ") +
-               "/tmp.",
+    report(tried == "/tmp" ? std::string(tr("No temporary directory could be made in /tmp."))
+                           : fill(tr("No temporary directory could be made in {1} or /tmp."),
+                                  {tried}),
            true);
     return -1;
   }
@@ -64,8 +69,8 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   // 3. A payload carried inside the installer would be unpacked first.
   int payload = extractPayloadToDir(workDir, report);
   if (payload != 0) {
-    report("Internal error: Failed to initialize application installer (" +
-               std::to_string(payload) + ")",
+    report(fill(tr("Internal error: Failed to initialize application installer ({1})"),
+                {std::to_string(payload)}),
            true);
     return -1;
   }
@@ -74,8 +79,10 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   std::string agentPath = sourceInstallAgent(workDir, report);
   if (agentPath.empty())
     return -1;
-  if (takeNotedSignal() != 0)
-    return -1;  // the user left before the agent could start
+  if (takeNotedSignal() != 0) {
+    report(tr("Cancelled."), true);  // the user left before the agent could start
+    return -1;
+  }
 
   // 5. Start the agent through the shell and wait until it ends, so the
   //    working directory outlives it. The launcher has said why it failed.

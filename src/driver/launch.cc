@@ -9,6 +9,7 @@
 
 #include "platform/location.h"
 #include "platform/shell.h"
+#include "platform/translation.h"
 
 namespace {
 
@@ -39,15 +40,16 @@ bool fireInstallAgentWithArgs(std::string agentPath, std::string bundleLocation,
     int exitCode = exitCodeOfStatus(
         runCommand(installAgentArguments(agentPath, bundleLocation, argc, argv), started));
     if (exitCode == -1) {
-      report("Failed to start the instal agent", true);
+      report(tr("Failed to start the instal agent"), true);
       return false;
     }
     *agentExitCode = exitCode;
     if (exitCode != 0)
-      report("The install agent exited with status " + std::to_string(exitCode) + ".", true);
+      report(fill(tr("The install agent exited with status {1}."), {std::to_string(exitCode)}),
+             true);
     return true;
   } catch (const std::exception&) {
-    report("Failed to start the instal agent", true);
+    report(tr("Failed to start the instal agent"), true);
     return false;
   }
 }

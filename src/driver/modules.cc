@@ -19,6 +19,7 @@
 #include "driver/error_report.h"
 #include "platform/display_probe.h"
 #include "platform/temp_dir.h"
+#include "platform/translation.h"
 #include "signature/verification.h"
 
 extern "C" {
@@ -35,6 +36,52 @@ namespace {
 // Long enough for a display across a slow link to greet us, short enough
 // that a dead one costs the user little before the terminal takes over.
 const int kDisplayAnswerMilliseconds = 3000;
+
+// The packages that provide the libraries the download support links,
+// by the file name the loader looks for: Debian and Ubuntu (with the name
+// that newer releases gave it in their 64-bit time change), and Fedora.
+struct Provider {
+  const char* file;
+  const char* debian;
+  const char* debianNewer;
+  const char* fedora;
+};
+const Provider kProviders[] = {
+    {"libcurl.so.4", "libcurl4", "libcurl4t64", "libcurl"},
+    {"libglib-2.0.so.0", "libglib2.0-0", "libglib2.0-0t64", "glib2"},
+};
+
+// The file name of the library that `loaderError` (dlerror's text) says
+// cannot be loaded ("libcurl.so.4"), or "" when it names none. The text
+// holds it alone ("libcurl.so.4: cannot open shared object file") or with
+// its directory ("/usr/lib/x86_64-linux-gnu/libcurl.so.4: file too short").
+std::string missingLibrary(const std::string& loaderError) {
+  size_t start = 0;
+  while (start < loaderError.size()) {
+    size_t end = loaderError.find(": ", start);
+    std::string part = loaderError.substr(start, end - start);
+    std::string name = part.substr(part.rfind('/') + 1);
+    if (name.compare(0, 3, "lib") == 0 && name.find(".so") != std::string::npos &&
+        name.find(' ') == std::string::npos)
+      return name;
+    if (end == std::string::npos)
+      break;
+    start = end + 2;
+  }
+  return "";
+}
+
+// What to install, in one line, for a library the loader did not find.
+std::string installAdvice(const std::string& library) {
+  for (const Provider& provider : kProviders) {
+    if (library == provider.file)
+      return fill(tr("The library {1} is missing or damaged: install the package {2} ({3} on "
+                     "newer releases) on Debian and Ubuntu, or {4} on Fedora."),
+                  {library, provider.debian, provider.debianNewer, provider.fedora});
+  }
+  return fill(tr("The library {1} is missing or damaged: install the package that provides it."),
+              {library});
+}
 
 // Loads the module held in [begin, end); null with `error` set on failure.
 void* loadEmbeddedModule(const char* name, const char* begin, const char* end,
@@ -75,13 +122,14 @@ DownloadView* openWindowView() {
     case DisplayChoice::Window:
       break;
     case DisplayChoice::Silent:
-      report_error_main(
-          "The display " + choice.display + " does not answer; the progress is shown here.", true);
+      report_error_main(fill(tr("The display {1} does not answer; the progress is shown here."),
+                             {choice.display}),
+                        true);
       return nullptr;
     case DisplayChoice::Unjudged:
-      report_error_main(
-          "The display " + choice.display + " cannot be checked; the progress is shown here.",
-          true);
+      report_error_main(fill(tr("The display {1} cannot be checked; the progress is shown here."),
+                             {choice.display}),
+                        true);
       return nullptr;
     case DisplayChoice::NoWindow:
     case DisplayChoice::Interrupted:  // the loop cancels the run at once
@@ -113,9 +161,13 @@ int callApplicationMain(int /*argc*/, char** /*argv*/) {
                                       dlsym(module, "installerDownloadLoop"))
                                 : nullptr;
   if (loop == nullptr) {
-    report_error_main("Cannot load the download support (libcurl, GLib): " +
-                          (module != nullptr ? std::string(dlerror()) : error),
+    if (module != nullptr)
+      error = dlerror();
+    report_error_main(fill(tr("Cannot load the download support (libcurl, GLib): {1}"), {error}),
                       true);
+    std::string library = missingLibrary(error);
+    if (!library.empty())
+      report_error_main(installAdvice(library), true);
     return 0;
   }
   return loop(openWindowView);

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "platform/shell.h"
+#include "platform/translation.h"
 
 namespace {
 
@@ -103,9 +104,12 @@ void onTimer(int) {
   for (int i = 0; i < fileCount; ++i) unlink(filePaths[i]);
   if (directoryPath != nullptr)
     removeTreeFromSignalHandler(directoryPath);
-  const char text[] = "Installation failed.\n";
-  ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
-  (void)ignored;
+  // A noted signal is the user's cancel. The lookup of the texts reads
+  // only memory that was set before any signal: safe here.
+  for (const char* text : {tr("Cancelled."), "\n", tr("Installation failed."), "\n"}) {
+    ssize_t ignored = write(STDERR_FILENO, text, strlen(text));
+    (void)ignored;
+  }
   _exit(255);
 }
 

@@ -10,7 +10,7 @@
 /// noted signal. While the last resort is armed, a noted SIGINT, SIGQUIT,
 /// SIGTERM or SIGHUP starts a timer; if the run has not ended when it runs
 /// out, its handler removes `files` and the tree at `directory`, says
-/// "Installation failed." and ends the process with 255, all with
+/// "Cancelled." and "Installation failed." and ends the process with 255, all with
 /// async-signal-safe calls on paths set down here in advance.
 
 /// The run's working directory, removed with everything in it; set once it

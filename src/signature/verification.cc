@@ -1,6 +1,8 @@
 #include "signature/verification.h"
 
-const char kSignatureNotValidText[] = "The install agent's signature is not valid.";
+#include "platform/translation.h"
+
+const char kSignatureNotValidText[] = N_("The install agent's signature is not valid.");
 
 bool agentSignaturesRequired() { return agentPublicKeys()[0] != '\0'; }
 

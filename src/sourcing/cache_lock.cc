@@ -6,6 +6,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "platform/translation.h"
+
 namespace {
 
 // The descriptor that holds the lock, for the rest of the process's life:
@@ -23,7 +25,7 @@ CacheLock::State RealCacheLock::tryLock(std::string* error) {
   // not block the opening for read.
   int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd == -1) {
-    *error = "Cannot use the install agent cache: " + path + ": " + strerror(errno);
+    *error = fill(tr("Cannot use the install agent cache: {1}: {2}"), {path, strerror(errno)});
     return State::Failed;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -31,7 +33,7 @@ CacheLock::State RealCacheLock::tryLock(std::string* error) {
     close(fd);
     if (reason == EWOULDBLOCK)
       return State::Busy;
-    *error = "Cannot lock the install agent cache: " + path + ": " + strerror(reason);
+    *error = fill(tr("Cannot lock the install agent cache: {1}: {2}"), {path, strerror(reason)});
     return State::Failed;
   }
   heldLock = fd;

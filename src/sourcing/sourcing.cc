@@ -35,11 +35,12 @@
 #include <vector>
 
 #include "download/download_handoff.h"
-#include "download/system_log.h"
+#include "platform/system_log.h"
 #include "driver/constants.h"
 #include "platform/location.h"
 #include "platform/shell.h"
 #include "platform/test_hold.h"
+#include "platform/translation.h"
 #include "signature/verification.h"
 #include "sourcing/unzip_agent.h"
 
@@ -55,18 +56,19 @@ bool exists(const std::string& path) {
 // there) must never pass for a shipped agent on a later run.
 const char kDownloadName[] = "InstallAgent.download.zip";
 
-const char kNoScript[] = "The install agent archive has no install script at its top.";
+const char kNoScript[] = N_("The install agent archive has no install script at its top.");
 
 // Why `path` cannot be the agent's script, or "" when it can. A directory
 // would run nothing and pass for success; a link may lead anywhere.
 std::string scriptProblem(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0)
-    return kNoScript;
+    return tr(kNoScript);
   if (S_ISLNK(st.st_mode))
-    return "The install agent's install script is a symbolic link; it is not run: " + path;
+    return fill(tr("The install agent's install script is a symbolic link; it is not run: {1}"),
+                {path});
   if (!S_ISREG(st.st_mode))
-    return kNoScript;
+    return tr(kNoScript);
   return "";
 }
 
@@ -77,13 +79,13 @@ std::string untrustedDirReason(const std::string& path) {
   if (lstat(path.c_str(), &st) != 0)
     return strerror(errno);
   if (S_ISLNK(st.st_mode))
-    return "it is a symbolic link";
+    return tr("it is a symbolic link");
   if (!S_ISDIR(st.st_mode))
-    return "it is not a directory";
+    return tr("it is not a directory");
   if (st.st_uid != geteuid())
-    return "it belongs to another user";
+    return tr("it belongs to another user");
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-    return "other users may write to it";
+    return tr("other users may write to it");
   return "";
 }
 
@@ -98,7 +100,7 @@ std::string makePrivate(const std::string& path, mode_t mode) {
     return "";
   if ((mode & S_IRWXU) == S_IRWXU)
     return "";
-  return std::string("cannot make it writable for its owner: ") + strerror(errno);
+  return fill(tr("cannot make it writable for its owner: {1}"), {strerror(errno)});
 }
 
 bool hasPrefixAndSuffix(const std::string& name, const std::string& prefix,
@@ -110,8 +112,8 @@ bool hasPrefixAndSuffix(const std::string& name, const std::string& prefix,
 
 void reportUnpackingFailed(const std::string& why, ErrorCallback report) {
   RealSystemLog().write(why);
-  report("Failed to unzip the install agent", true);
-  report("Failed to initialize the install agent.", true);
+  report(tr("Failed to unzip the install agent"), true);
+  report(tr("Failed to initialize the install agent."), true);
 }
 
 // An unnamed file in `dir`, gone with its last descriptor; -1 on failure.
@@ -167,8 +169,8 @@ int openShippedArchive(const std::string& archive, const std::string& workDir,
     return -1;
   }
   RealSystemLog().write(problem);
-  report(kSignatureNotValidText, true);
-  report("Failed to initialize the install agent.", true);
+  report(tr(kSignatureNotValidText), true);
+  report(tr("Failed to initialize the install agent."), true);
   return -1;
 }
 
@@ -215,8 +217,8 @@ std::string getInstallAgentCacheDir() {
 bool prepareInstallAgentCache(std::string* error) {
   std::string cacheDir = getInstallAgentCacheDir();
   if (cacheDir.empty()) {
-    *error = "Cannot use the install agent cache: no home directory for user " +
-             std::to_string(geteuid());
+    *error = fill(tr("Cannot use the install agent cache: no home directory for user {1}"),
+                  {std::to_string(geteuid())});
     return false;
   }
   std::string home = cacheDir.substr(0, cacheDir.size() - installAgentCacheRelPath.size());
@@ -230,7 +232,7 @@ bool prepareInstallAgentCache(std::string* error) {
     // the "No such file or directory" that looking at it again would say.
     if (lstat(dir.c_str(), &st) != 0 && errno == ENOENT && mkdir(dir.c_str(), 0700) != 0 &&
         errno != EEXIST) {
-      *error = "Cannot use the install agent cache: " + dir + ": " + strerror(errno);
+      *error = fill(tr("Cannot use the install agent cache: {1}: {2}"), {dir, strerror(errno)});
       return false;
     }
     // Whatever else stands at the agent directory's name, in a directory
@@ -242,7 +244,7 @@ bool prepareInstallAgentCache(std::string* error) {
     if (reason.empty() && !replaceable)
       reason = makePrivate(dir, st.st_mode);
     if (!reason.empty()) {
-      *error = "Cannot use the install agent cache: " + dir + ": " + reason;
+      *error = fill(tr("Cannot use the install agent cache: {1}: {2}"), {dir, reason});
       return false;
     }
     if (isAgentDir)
@@ -298,7 +300,7 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
       std::string problem = scriptProblem(script);
       if (!problem.empty())
         report(problem, true);
-      report("Failed to initialize the install agent.", true);
+      report(tr("Failed to initialize the install agent."), true);
       return "";
     }
     return getInstallAgentExecutable(cached);
@@ -313,14 +315,14 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
   bool unpacked = unzipInstallAgent(fd, workDir, report);
   close(fd);
   if (!unpacked) {
-    report("Failed to initialize the install agent.", true);
+    report(tr("Failed to initialize the install agent."), true);
     return "";
   }
   std::string executable = getInstallAgentExecutable(workDir);
   std::string problem = scriptProblem(executable);
   if (!problem.empty()) {
     report(problem, true);
-    report("Failed to initialize the install agent.", true);
+    report(tr("Failed to initialize the install agent."), true);
     return "";
   }
   return executable;

@@ -25,16 +25,17 @@
 
 #include <vector>
 
-#include "download/system_log.h"
 #include "platform/location.h"
 #include "platform/shell.h"
+#include "platform/system_log.h"
 #include "platform/temp_dir.h"
 #include "platform/test_hold.h"
+#include "platform/translation.h"
 #include "sourcing/zip_extract.h"
 
 namespace {
 
-const char kUnzipFailed[] = "Failed to unzip the install agent";
+const char kUnzipFailed[] = N_("Failed to unzip the install agent");
 
 ExtractHooks runHooks() {
   ExtractHooks hooks;
@@ -49,7 +50,7 @@ bool unpackInto(int archiveFd, int dirFd, const std::string& where, ErrorCallbac
   if (why.empty())
     return true;
   RealSystemLog().write("Cannot unpack the install agent into " + where + ": " + why);
-  report(kUnzipFailed, true);
+  report(tr(kUnzipFailed), true);
   return false;
 }
 
@@ -97,7 +98,7 @@ bool unzipInstallAgent(int archiveFd, const std::string& destination, ErrorCallb
   int dirFd = open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd == -1) {
     RealSystemLog().write("Cannot open " + destination + " to unpack the install agent");
-    report(kUnzipFailed, true);
+    report(tr(kUnzipFailed), true);
     return false;
   }
   bool unpacked = unpackInto(archiveFd, dirFd, destination, report);
@@ -120,7 +121,7 @@ bool unpackAgentIntoCache(int archiveFd, std::string agentDir, ErrorCallback rep
     drop();
     if (!staging.empty())
       removeTree(staging);
-    report(kUnzipFailed, true);
+    report(tr(kUnzipFailed), true);
     return false;
   }
   holdForTests("before");
@@ -130,7 +131,7 @@ bool unpackAgentIntoCache(int archiveFd, std::string agentDir, ErrorCallback rep
   // never stands for files the disk did not get.
   if (unpacked && syncfs(stagingFd) != 0) {
     RealSystemLog().write("Cannot flush the unpacked install agent to disk: " + staging);
-    report(kUnzipFailed, true);
+    report(tr(kUnzipFailed), true);
     unpacked = false;
   }
   close(stagingFd);
@@ -155,7 +156,7 @@ bool unpackAgentIntoCache(int archiveFd, std::string agentDir, ErrorCallback rep
   }
   if (swapped != 0) {
     removeTree(staging);
-    report(kUnzipFailed, true);
+    report(tr(kUnzipFailed), true);
     return false;
   }
   removeTree(staging);
