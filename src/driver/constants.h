@@ -22,5 +22,7 @@ static const std::string installAgentCacheRelPath =
     releaseTag + fileSeparator + platformTag + fileSeparator;
 static const std::string validationStringFileName = ".validatestring";
 static const std::string productName = INSTALLER_PRODUCT_NAME;
+// Reverse-DNS ("com.vendor.ProductInstaller"); empty when the vendor set none.
+static const std::string installerAppId = INSTALLER_APP_ID;
 
 #endif  // INSTALLER_DRIVER_CONSTANTS_H_
