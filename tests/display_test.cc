@@ -215,6 +215,14 @@ TEST_F(Displays, LostDisplayEndsTheRunCleanly) {
     Child installer({dir_ + "/installer"}, env);
     ASSERT_TRUE(waitFor([&] { return server.stats().bodyBytesSent > 0; }, 20000))
         << installer.errSoFar();
+    // The window opens once the download has begun: the server dies under it.
+    ASSERT_TRUE(waitFor(
+        [&] {
+          return runProgram({"xwininfo", "-display", x.display(), "-name", "Installer"})
+                     .exitCode == 0;
+        },
+        10000))
+        << installer.errSoFar();
     EXPECT_EQ(std::string::npos, installer.errSoFar().find("Downloading"))
         << "not in the window: " << installer.errSoFar();
 

@@ -2,10 +2,12 @@
 // in terminal mode (no display), against the test server on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <filesystem>
 
+#include "download/download.h"
 #include "driver/constants.h"
 #include "platform/shell.h"
 #include "installer_test.h"
@@ -57,19 +59,77 @@ TEST_F(DownloadRoad, FirstRunDownloadsThenTheCacheServesWithoutTheBody) {
   EXPECT_EQ(1, stats.abortedBodies);
 }
 
-TEST_F(DownloadRoad, ProgressLinesOnAPipeOncePerPercent) {
-  std::string big = makeAgentArchive("big.zip", 4 << 20);
-  TestServer server(big, {"--etag", "\"p\""});
+// A log of a 100 MiB download that was cut once and then found the server
+// busy: the host and size, a line per tenth, one line per retry (the busy
+// server's wait of two seconds counts down on a terminal only), the
+// summary, and the specification's texts.
+TEST_F(DownloadRoad, PipeLogsADownloadInAFewLines) {
+  std::string big = makeAgentArchive("big.zip", 100 << 20);
+  TestServer server(big, {"--etag", "\"p\"", "--ranges", "--plan", "cut:40%,503",
+                          "--retry-after", "2"});
   RunResult r = run(server.url());
   ASSERT_EQ(0, r.exitCode) << r.err;
   std::vector<std::string> shown = lines(r.err);
-  ASSERT_GE(shown.size(), 2u) << r.err;
-  EXPECT_EQ("Downloading   0%", shown.front());
-  EXPECT_EQ("Downloading 100%", shown[shown.size() - 2]);
+  ASSERT_GE(shown.size(), 4u) << r.err;
+  EXPECT_EQ("Connected to 127.0.0.1:" + std::to_string(server.port()) + ", 100.0 MiB",
+            shown.front());
+  EXPECT_EQ("Downloading   0%", shown[1]);
+  EXPECT_EQ(0u, shown[shown.size() - 2].find("Downloaded 100.0 MiB in ")) << r.err;
   EXPECT_EQ("Initializing the installer", shown.back());
-  for (size_t i = 1; i < shown.size(); ++i)
-    EXPECT_NE(shown[i - 1], shown[i]);
+  int progress = 0, retries = 0, last = -1;
+  for (const std::string& line : shown) {
+    int percent = 0;
+    if (sscanf(line.c_str(), "Downloading %d%%", &percent) == 1) {
+      ++progress;
+      EXPECT_GT(percent, last) << r.err;
+      last = percent;
+    }
+    retries += line.find("Retrying in") != std::string::npos;
+  }
+  EXPECT_EQ(100, last);
+  EXPECT_LE(progress, 11) << r.err;
+  EXPECT_EQ(2, retries) << r.err;
+  EXPECT_LE(shown.size(), 16u) << r.err;
   EXPECT_EQ(std::string::npos, r.err.find('\033'));  // no escapes on a pipe
+}
+
+// On a terminal every redraw shows the percentage and the bytes of one
+// moment; a server that stops sending is said to have stalled, with no
+// time left promised meanwhile; a finished download leaves its summary.
+TEST_F(DownloadRoad, TerminalLineAgreesWithItselfAndSaysWhenStalled) {
+  const std::string ptyRun = TEST_FIXTURES_DIR "/reliability/pty_run.py";
+  std::string agent = makeAgentArchive("stall.zip", 8 << 20);
+  TestServer server(agent, {"--etag", "\"s\"", "--rate", "4000000", "--stall-after",
+                            std::to_string(3 << 20), "--stall", "6.5"});
+  RunResult r = runProgram({"python3", ptyRun, "--timeout", "40", "--", dir_ + "/installer"},
+                           environment(server.url()));
+  ASSERT_EQ(0, r.exitCode) << r.out;
+  EXPECT_EQ(0u, r.out.find("Connected to 127.0.0.1:" + std::to_string(server.port()) +
+                           ", 8.0 MiB\r\n"))
+      << r.out;
+  int redraws = 0, stalled = 0;
+  for (size_t at = r.out.find("\r\033[K"); at != std::string::npos;) {
+    size_t next = r.out.find("\r\033[K", at + 1);
+    std::string line = r.out.substr(at + 4, next == std::string::npos ? next : next - at - 4);
+    at = next;
+    size_t text = line.find("Downloading");
+    int percent = 0;
+    double received = 0, total = 0;
+    if (text == std::string::npos ||
+        sscanf(line.c_str() + text, "Downloading %d%% %lf MiB of %lf MiB", &percent, &received,
+               &total) != 3)
+      continue;
+    ++redraws;
+    // Sizes have a tenth of a MiB, the percentage whole points.
+    EXPECT_NEAR(received * 100 / total, percent, 0.5 + 5.0 / total + 0.01) << line;
+    if (line.find("stalled for ") != std::string::npos) {
+      ++stalled;
+      EXPECT_EQ(std::string::npos, line.find("left")) << line;
+    }
+  }
+  EXPECT_GT(redraws, 10) << r.out;
+  EXPECT_GT(stalled, 0) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("\r\033[KDownloaded 8.0 MiB in ")) << r.out;
 }
 
 TEST_F(DownloadRoad, ChangedETagDownloadsAgain) {
@@ -161,7 +221,14 @@ TEST_F(DownloadRoad, NoContentLengthStillInstalls) {
   RunResult r = run(server.url());
   ASSERT_EQ(0, r.exitCode) << r.err;
   EXPECT_TRUE(agentRan());
-  EXPECT_EQ("Initializing the installer\n", r.err);  // no percentage without a length
+  // No percentage without a length: the notes around the download only.
+  std::vector<std::string> shown = lines(r.err);
+  ASSERT_EQ(3u, shown.size()) << r.err;
+  EXPECT_EQ("Connected to 127.0.0.1:" + std::to_string(server.port()), shown[0]);
+  EXPECT_EQ(0u, shown[1].find("Downloaded " + formatSize(static_cast<int64_t>(
+                                                  fs::file_size(archive_))) + " in "))
+      << r.err;
+  EXPECT_EQ("Initializing the installer", shown[2]);
 }
 
 TEST_F(DownloadRoad, AgentFailureStatusComesThrough) {

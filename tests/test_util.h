@@ -91,6 +91,8 @@ struct FakeView : DownloadView {
     color = c;
     texts.push_back(t);
   }
+  void setProgressText(const std::string& t) override { setStatusText(t, TextColor::Normal); }
+  void showNote(const std::string& line) override { notes.push_back(line); }
   void setDetailText(const std::string& t) override { detail = t; }
   void setCancelEnabled(bool e) override { cancelEnabled = e; }
   void displayNow() override {
@@ -116,6 +118,7 @@ struct FakeView : DownloadView {
   std::string detail;
   TextColor color = TextColor::Normal;
   std::vector<std::string> texts;
+  std::vector<std::string> notes;
 };
 
 struct FakeTransfer : Transfer {
@@ -129,8 +132,10 @@ struct FakeTransfer : Transfer {
     ++starts;
   }
   void cancel() override { ++cancels; }
+  std::string effectiveUrl() const override { return redirectedTo.empty() ? url : redirectedTo; }
 
   std::string url, destination, ifNoneMatch;
+  std::string redirectedTo;  ///< where the response is to have come from
   int64_t maximumLength = -2;
   TransferDelegate* delegate = nullptr;
   int starts = 0, cancels = 0;

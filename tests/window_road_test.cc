@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -205,4 +206,136 @@ TEST_F(WindowRoad, WindowDestroyedByAnotherProgramCancels) {
     EXPECT_FALSE(pathExists(cachedScript()));
     EXPECT_TRUE(listDir(tmp_).empty());
   }
+}
+
+namespace {
+
+// Whether a process is still running (not yet reaped, nor a zombie).
+bool running(pid_t pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+bool haveTool(const char* tool) {
+  return runProgram({"sh", "-c", std::string("command -v ") + tool}).exitCode == 0;
+}
+
+// Waits for the installer's window; 0 when none came.
+Window awaitWindow(const std::string& title = "Installer") {
+  Window window = 0;
+  for (int i = 0; i < 1000 && window == 0; ++i) {
+    usleep(10000);
+    withWindowTitled(title, [&window](Display*, Window w) { window = w; });
+  }
+  return window;
+}
+
+// Counts the top-level windows mapped on the display while it lives.
+class MapWatch {
+ public:
+  MapWatch() : display_(XOpenDisplay(nullptr)) {
+    if (display_ != nullptr) {
+      XSelectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
+      XSync(display_, False);
+    }
+  }
+  ~MapWatch() {
+    if (display_ != nullptr)
+      XCloseDisplay(display_);
+  }
+  bool ok() const { return display_ != nullptr; }
+  /// Maps since the last call.
+  int maps() {
+    XSync(display_, False);
+    int count = 0;
+    while (XPending(display_) > 0) {
+      XEvent event;
+      XNextEvent(display_, &event);
+      count += event.type == MapNotify;
+    }
+    return count;
+  }
+
+ private:
+  Display* display_;
+};
+
+}  // namespace
+
+// Return is "go on" on this desktop: pressed at the window during a
+// download, it changes nothing. Escape cancels.
+TEST_F(WindowRoad, ReturnDoesNotCancelTheDownloadEscapeDoes) {
+  if (!haveTool("xdotool"))
+    GTEST_SKIP() << "xdotool is not installed";
+  TestServer server(archive_, {"--rate", "200000"});
+  std::unique_ptr<Child> child = startInstaller(server);
+  Window window = awaitWindow();
+  ASSERT_NE(0u, window) << "no window titled Installer: " << child->errSoFar();
+  std::string id = std::to_string(window);
+  ASSERT_EQ(0, runProgram({"xdotool", "windowfocus", "--sync", id}).exitCode);
+  ASSERT_EQ(0, runProgram({"xdotool", "key", "--window", id, "Return"}).exitCode);
+  ASSERT_EQ(0, runProgram({"xdotool", "key", "Return", "KP_Enter"}).exitCode);
+  long before = server.stats().bodyBytesSent;
+  usleep(700 * 1000);
+  EXPECT_TRUE(running(child->pid())) << child->errSoFar();
+  EXPECT_GT(server.stats().bodyBytesSent, before) << "the download goes on";
+  ASSERT_EQ(0, runProgram({"xdotool", "key", "Escape"}).exitCode);
+  RunResult r = child->wait(10);
+  EXPECT_EQ(255, r.exitCode) << r.err;
+  EXPECT_EQ("Installation failed.", lines(r.err).back()) << r.err;
+  EXPECT_FALSE(agentRan());
+  EXPECT_TRUE(listDir(tmp_).empty());
+}
+
+// A build with INSTALLER_APP_ID: its window's class is that id, and the
+// vendor's icon.png beside the executable is the window's icon.
+TEST_F(WindowRoad, AppIdIsTheWindowClassAndIconPngItsIcon) {
+  if (!haveTool("xprop"))
+    GTEST_SKIP() << "xprop (x11-utils) is not installed";
+  fs::copy_file(INSTALLER_APP_ID_BINARY, dir_ + "/installer", fs::copy_options::overwrite_existing);
+  GdkPixbuf* icon = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, 48, 48);
+  gdk_pixbuf_fill(icon, 0xc01c28ff);
+  ASSERT_TRUE(gdk_pixbuf_save(icon, (dir_ + "/icon.png").c_str(), "png", nullptr, nullptr));
+  g_object_unref(icon);
+  TestServer server(archive_, {"--rate", "200000"});
+  std::unique_ptr<Child> child = startInstaller(server);
+  Window window = awaitWindow();
+  ASSERT_NE(0u, window) << "no window titled Installer: " << child->errSoFar();
+  RunResult props =
+      runProgram({"xprop", "-id", std::to_string(window), "WM_CLASS", "_NET_WM_ICON"});
+  kill(child->pid(), SIGTERM);
+  child->wait(10);
+  ASSERT_EQ(0, props.exitCode) << props.err;
+  EXPECT_NE(std::string::npos,
+            props.out.find("WM_CLASS(STRING) = \"com.example.TestInstaller\", "
+                           "\"com.example.TestInstaller\""))
+      << props.out;
+  EXPECT_NE(std::string::npos, props.out.find("Icon (48 x 48)")) << props.out;
+}
+
+// A cache hit answered at once maps no window at all; one whose answer
+// takes longer than a second shows the window meanwhile.
+TEST_F(WindowRoad, PromptCacheHitMapsNoWindow) {
+  {
+    TestServer server(archive_, {"--etag", "\"m1\""});
+    ASSERT_EQ(0, runProgram({dir_ + "/installer"}, environment(server.url(), true)).exitCode);
+  }
+  MapWatch watch;
+  ASSERT_TRUE(watch.ok());
+  watch.maps();
+  TestServer prompt(archive_, {"--etag", "\"m1\""});
+  fs::remove(record_ + "/argv");
+  RunResult hit = runProgram({dir_ + "/installer"}, environment(prompt.url(), true));
+  ASSERT_EQ(0, hit.exitCode) << hit.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_EQ("", hit.err);
+  EXPECT_EQ(0, watch.maps()) << "a window was mapped";
+
+  TestServer slow(archive_, {"--etag", "\"m1\"", "--stall-headers", "2.5"});
+  fs::remove(record_ + "/argv");
+  RunResult late = runProgram({dir_ + "/installer"}, environment(slow.url(), true));
+  ASSERT_EQ(0, late.exitCode) << late.err;
+  EXPECT_TRUE(agentRan());
+  EXPECT_GE(watch.maps(), 1) << "no window while the answer was awaited";
 }

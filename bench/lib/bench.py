@@ -1127,6 +1127,9 @@ class Bench:
             lines.append("Cache-hit road: start to the agent's start (ms), median of %d" % short)
             row("installer, terminal", "%.1f" % (median(c["terminal"]) / 1e3))
             row("installer, window (Xvfb)", "%.1f" % (median(c["window"]) / 1e3))
+            # A prompt cache hit opens no window: it costs what the terminal's does.
+            ratio = median(c["window"]) / median(c["terminal"])
+            row("window / terminal", "%.2f" % ratio, "  " + verdict(ratio <= 1.5, "<= 1.5"))
             row("curl -sI (headers only)", "%.1f" % (head / 1e3))
             row("sh install alone", "%.1f" % (agent / 1e3))
             row("terminal - (curl -sI + sh install)",

@@ -154,6 +154,7 @@ class CurlTransfer : public Transfer {
              const std::string& ifNoneMatch, TransferDelegate* delegate,
              int64_t maximumLength) override;
   void cancel() override;
+  std::string effectiveUrl() const override { return effectiveUrl_; }
 
  private:
   // The header block being read; redirects and 1xx answers have their own.
@@ -203,6 +204,7 @@ class CurlTransfer : public Transfer {
   const int idleSeconds_;
   const RetryPolicy policy_;
   std::string url_;
+  std::string effectiveUrl_;  // where the accepted response came from
   std::string destination_;
   bool secure_ = true;
   // Asked until a body is wanted: after that, the cached agent it named is gone.
@@ -660,6 +662,10 @@ bool CurlTransfer::endOfHeaderBlock() {
   if (block_.chunked)
     block_.length = -1;
   accepted_ = true;
+  char* effective = nullptr;
+  if (curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+      effective != nullptr)
+    effectiveUrl_ = effective;
   if (rangeFrom_ > 0 && status == 206) {
     if (block_.rangeStart != rangeFrom_ || !block_.hasETag || block_.etag != entityTag_) {
       failure_ = "The server resumed the download elsewhere or with another body";

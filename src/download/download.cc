@@ -24,11 +24,14 @@ std::string downloadingText(double percent) {
 
 namespace {
 
-// The detail line changes at most this often: a speed redrawn on every
-// chunk is unreadable.
-const int64_t kDetailIntervalMicroseconds = 500 * 1000;
-// The speed is the average over about this long.
+// The speed is the average over about this long, sampled this often; the
+// details are refreshed as often without data, so that a stall shows.
 const int64_t kSpeedWindowMicroseconds = 3 * 1000 * 1000;
+const int64_t kSampleMicroseconds = 500 * 1000;
+const int kRefreshMilliseconds = 500;
+// A transfer that has received nothing for this long says it is stalled
+// rather than promise a time left.
+const int64_t kStalledMicroseconds = 5 * 1000 * 1000;
 
 std::string timeLeftText(double seconds) {
   int64_t whole = static_cast<int64_t>(ceil(seconds));
@@ -62,16 +65,53 @@ std::string formatSize(int64_t bytes) {
   return fill(tr(kUnits[unit]), {buffer});
 }
 
-std::string progressDetail(int64_t received, int64_t length, double bytesPerSecond) {
+std::string progressDetail(int64_t received, int64_t length, double bytesPerSecond,
+                           int64_t stalledSeconds) {
   std::string detail = formatSize(received);
   if (length >= 0)
     detail = fill(tr("{1} of {2}"), {detail, formatSize(length)});
+  if (stalledSeconds > 0)
+    return detail + "  " + fill(tr("stalled for {1} s"), {std::to_string(stalledSeconds)});
   if (bytesPerSecond <= 0)
     return detail;
   detail += "  " + fill(tr("{1}/s"), {formatSize(static_cast<int64_t>(bytesPerSecond))});
   if (length >= 0 && received <= length)
     detail += "  " + timeLeftText(static_cast<double>(length - received) / bytesPerSecond);
   return detail;
+}
+
+std::string urlHost(const std::string& url) {
+  size_t start = url.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  size_t end = url.find_first_of("/?#", start);
+  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  size_t at = authority.rfind('@');  // no user name or password on screen
+  return at == std::string::npos ? authority : authority.substr(at + 1);
+}
+
+std::string sourceNote(const std::string& url, const std::string& effectiveUrl, int64_t length) {
+  std::string host = urlHost(url);
+  std::string note = fill(tr("Connected to {1}"), {host});
+  std::string finalHost = urlHost(effectiveUrl);
+  if (!finalHost.empty() && finalHost != host)
+    note += " " + fill(tr("(redirected to {1})"), {finalHost});
+  if (length >= 0)
+    note += ", " + formatSize(length);
+  return note;
+}
+
+std::string summaryNote(int64_t bytes, int64_t microseconds) {
+  char took[32];
+  double seconds = static_cast<double>(microseconds) / 1e6;
+  if (seconds < 10) {
+    snprintf(took, sizeof took, "%.1f s", seconds);
+  } else if (seconds < 60) {
+    snprintf(took, sizeof took, "%d s", static_cast<int>(seconds + 0.5));
+  } else {
+    int whole = static_cast<int>(seconds + 0.5);
+    snprintf(took, sizeof took, "%d min %d s", whole / 60, whole % 60);
+  }
+  return fill(tr("Downloaded {1} in {2}"), {formatSize(bytes), took});
 }
 
 Download::Download(DownloadView* view, Transfer* transfer, SystemLog* log,
@@ -164,7 +204,6 @@ void Download::didReceiveResponse(const std::string& etag, bool hasETag,
   // A retry may start the body over.
   bytesReceived_ = 0;
   samples_.clear();
-  detailShownAt_ = 0;
   view_->setProgressValue(0.0);
   endRetryText();
 
@@ -182,14 +221,25 @@ void Download::didReceiveResponse(const std::string& etag, bool hasETag,
       discardAgentDir(agentDir);
   }
 
+  // Someone behind a firewall needs to know which host to let through,
+  // and where a redirect led.
+  if (!sourceShown_) {
+    sourceShown_ = true;
+    view_->showNote(sourceNote(url_, transfer_->effectiveUrl(), fileLength_));
+  }
   if (fileLength_ == -1) {
     view_->setIndeterminate(true);
   } else {
     view_->setProgressMaxValue(static_cast<double>(fileLength_));
     view_->setIndeterminate(false);
-    view_->setStatusText(downloadingText(0), DownloadView::TextColor::Normal);
+    view_->setProgressText(downloadingText(0));
   }
   view_->startAnimation();
+  if (startedAt_ == 0)
+    startedAt_ = clock_();
+  lastByteAt_ = clock_();
+  receiving_ = true;
+  keepDetailFresh();
 }
 
 // Our request asked "is the agent that this string names still current?"
@@ -215,16 +265,20 @@ void Download::willRetry(const RetryNotice& notice) {
       notice.httpStatus != 0
           ? fill(tr("The server answered HTTP status {1}."), {std::to_string(notice.httpStatus)})
           : std::string(tr("Connection lost."));
-  view_->setStatusText(cause + " " +
-                           fill(tr("Retrying in {1} s (attempt {2} of {3})"),
-                                {std::to_string(notice.secondsLeft),
-                                 std::to_string(notice.attempt), std::to_string(notice.attempts)}),
-                       DownloadView::TextColor::Normal);
+  std::string text = cause + " " +
+                     fill(tr("Retrying in {1} s (attempt {2} of {3})"),
+                          {std::to_string(notice.secondsLeft), std::to_string(notice.attempt),
+                           std::to_string(notice.attempts)});
+  // The countdown updates the retry's text: a log gets the retry once.
+  if (notice.first)
+    view_->setStatusText(text, DownloadView::TextColor::Normal);
+  else
+    view_->setProgressText(text);
   view_->setDetailText("");
   retrying_ = true;
+  receiving_ = false;
   // The wait is no part of the speed.
   samples_.clear();
-  detailShownAt_ = 0;
 }
 
 void Download::endRetryText() {
@@ -233,40 +287,65 @@ void Download::endRetryText() {
   retrying_ = false;
 }
 
+// Sizes are always those of this moment; the speed is the average since the
+// oldest sample of the last few seconds, up to now, so that it falls as
+// soon as the bytes stop coming.
 void Download::showDetail() {
   int64_t time = clock_();
-  if (detailShownAt_ != 0 && time - detailShownAt_ < kDetailIntervalMicroseconds)
-    return;
-  detailShownAt_ = time;
-  samples_.emplace_back(time, bytesReceived_);
-  while (samples_.size() > 2 && time - samples_.front().first > kSpeedWindowMicroseconds)
+  if (samples_.empty() || time - samples_.back().first >= kSampleMicroseconds)
+    samples_.emplace_back(time, bytesReceived_);
+  while (samples_.size() > 2 && time - samples_[1].first >= kSpeedWindowMicroseconds)
     samples_.pop_front();
+  // Half a second of bytes at least, or the first figure is noise.
   double speed = 0;
   int64_t span = time - samples_.front().first;
-  if (samples_.size() >= 2 && span > 0) {
+  if (span >= kSampleMicroseconds) {
     speed = static_cast<double>(bytesReceived_ - samples_.front().second) * 1e6 /
             static_cast<double>(span);
   }
-  view_->setDetailText(progressDetail(bytesReceived_, fileLength_, speed));
+  int64_t quiet = time - lastByteAt_;
+  int64_t stalled = quiet >= kStalledMicroseconds ? quiet / 1000000 : 0;
+  view_->setDetailText(progressDetail(bytesReceived_, fileLength_, speed, stalled));
+}
+
+void Download::refreshDetail() {
+  refreshPending_ = false;
+  if (!receiving_ || closed_)
+    return;
+  showDetail();
+  keepDetailFresh();
+}
+
+void Download::keepDetailFresh() {
+  if (refreshPending_ || closed_)
+    return;
+  refreshPending_ = true;
+  loop_->schedule(kRefreshMilliseconds, [this] { refreshDetail(); });
 }
 
 void Download::didReceiveDataOfLength(uint64_t length) {
   if (fetchingSignature_)
     return;
   bytesReceived_ += static_cast<int64_t>(length);
-  showDetail();
+  lastByteAt_ = clock_();
+  if (!receiving_) {  // a resumed body
+    receiving_ = true;
+    keepDetailFresh();
+  }
   if (fileLength_ == -1) {
     endRetryText();
+    showDetail();
     return;
   }
   retrying_ = false;
   // A server may send more than it announced; the text never says more
-  // than all of it.
+  // than all of it. Bar, percentage and details are of the same moment.
   double percent = static_cast<double>(bytesReceived_) * 100.0 / static_cast<double>(fileLength_);
   if (percent > 100.0)
     percent = 100.0;
-  view_->setStatusText(downloadingText(percent), DownloadView::TextColor::Normal);
   view_->incrementProgressBy(static_cast<double>(length));
+  view_->setProgressText(downloadingText(percent));
+  showDetail();
 }
 
 void Download::failure(const std::string& message, DownloadView::TextColor color) {
@@ -285,6 +364,7 @@ void Download::didFailWithError(const std::string& description, const std::strin
                      failingUrl);
     return;
   }
+  receiving_ = false;
   log_->write("Download failed! Error - " + description + " " + failingUrl);
   failure(tr("Error during the download process.\nSee your system log for more information."),
           DownloadView::TextColor::Red);
@@ -298,6 +378,9 @@ void Download::didFinish() {
     checkSignatureThenUnpack();
     return;
   }
+  receiving_ = false;
+  if (startedAt_ != 0)
+    view_->showNote(summaryNote(bytesReceived_, clock_() - startedAt_));
   if (agentSignaturesRequired()) {
     // The archive counts only with its vendor's signature, fetched the way
     // the archive was; a body longer than any signature file is none, and

@@ -58,10 +58,13 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   /// agent that question was about starts, whatever ETag the answer names.
   void didReceiveNotModified(const std::string& etag) override;
   /// Counts the bytes and shows the percentage when the length is known,
-  /// and sizes, speed and time left on the line below.
+  /// and sizes, speed and time left on the line below, all of one moment.
   void didReceiveDataOfLength(uint64_t length) override;
   /// Says how long until the next attempt, and logs each retry once.
   void willRetry(const RetryNotice& notice) override;
+  /// Brings the line of details up to date without data: the speed decays
+  /// during a stall, and after a while the line says it is stalled.
+  void refreshDetail();
   /// With keys configured, fetches the archive's signature first and checks
   /// it; then stores the ETag, unpacks the archive into the cache and ends
   /// the loop.
@@ -91,8 +94,10 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   void setClock(std::function<int64_t()> microseconds) { clock_ = std::move(microseconds); }
 
  private:
-  // Shows sizes, speed and time left, at most twice a second.
+  // Shows sizes, speed and time left as they are now.
   void showDetail();
+  // Keeps refreshDetail running twice a second while the body comes.
+  void keepDetailFresh();
   // Takes back the text of a wait to retry; the next text may not replace it.
   void endRetryText();
   // Ends one of the two roads on which an agent is to start.
@@ -133,8 +138,23 @@ class Download : public TransferDelegate, public DownloadViewDelegate {
   std::function<int64_t()> clock_;
   // (time, bytes received) of the last few seconds, for a steady speed.
   std::deque<std::pair<int64_t, int64_t>> samples_;
-  int64_t detailShownAt_ = 0;
+  bool receiving_ = false;      // a body is on its way: its details stay fresh
+  bool refreshPending_ = false;  // refreshDetail is scheduled
+  bool sourceShown_ = false;     // the note naming the host is out
+  int64_t lastByteAt_ = 0;
+  int64_t startedAt_ = 0;  // when the body began, for the closing summary
 };
+
+/// The host (and port, when the URL names one) of `url`; empty when it has
+/// none.
+std::string urlHost(const std::string& url);
+
+/// The note that opens a download: "Connected to downloads.vendor.example
+/// (redirected to cdn.vendor.example), 100.0 MiB".
+std::string sourceNote(const std::string& url, const std::string& effectiveUrl, int64_t length);
+
+/// The note that closes one: "Downloaded 100.0 MiB in 20 s".
+std::string summaryNote(int64_t bytes, int64_t microseconds);
 
 /// "Downloading " and the percentage as "%3.0f%%" ("Downloading  37%").
 std::string downloadingText(double percent);
@@ -144,7 +164,10 @@ std::string formatSize(int64_t bytes);
 
 /// What the line under the status says: "21.0 MiB of 50.0 MiB  15.2 MiB/s
 /// 2 s left" (two blanks between the parts); without a length (-1) only
-/// the bytes and the speed; without a speed yet (0) only the sizes.
-std::string progressDetail(int64_t received, int64_t length, double bytesPerSecond);
+/// the bytes and the speed; without a speed yet (0) only the sizes. After
+/// `stalledSeconds` (from 1) without a byte, "stalled for N s" takes the
+/// place of the speed and the time left.
+std::string progressDetail(int64_t received, int64_t length, double bytesPerSecond,
+                           int64_t stalledSeconds = 0);
 
 #endif  // INSTALLER_DOWNLOAD_DOWNLOAD_H_

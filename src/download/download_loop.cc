@@ -82,17 +82,20 @@ gboolean closeOnSignal(gint fd, GIOCondition, gpointer data) {
   }
   return G_SOURCE_CONTINUE;
 }
-
 gboolean finishLaunching(gpointer controller) {
   static_cast<Download*>(controller)->applicationDidFinishLaunching(downloadFrom);
   return G_SOURCE_REMOVE;
 }
 
 
+// A second without an answer is long enough to wonder whether anything is
+// happening: the window shows that it is.
+const int kWindowAfterMilliseconds = 1000;
+
 int runLoop(OpenWindowViewFunction openWindowView) {
-  std::unique_ptr<DownloadView> view(openWindowView ? openWindowView() : nullptr);
-  if (!view)
-    view = makeTerminalView();
+  std::unique_ptr<DownloadView> view = openWindowView
+                                           ? makeLazyView(openWindowView, kWindowAfterMilliseconds)
+                                           : makeTerminalView();
   RetryPolicy policy;
   policy.firstWaitMilliseconds = firstRetryWaitMilliseconds();
   std::unique_ptr<Transfer> transfer = makeCurlTransfer(idleTimeoutSeconds(), policy);

@@ -353,7 +353,7 @@ TEST_F(DownloadController, DetailsGiveSizesSpeedAndTimeLeft) {
   EXPECT_EQ("1.0 MiB of 50.0 MiB", view_.detail);
   now += 200000;
   controller_.didReceiveDataOfLength(mib);
-  EXPECT_EQ("1.0 MiB of 50.0 MiB", view_.detail);  // not twice in half a second
+  EXPECT_EQ("2.0 MiB of 50.0 MiB", view_.detail);  // no speed from a fifth of a second
   now += 800000;
   controller_.didReceiveDataOfLength(8 * mib);
   EXPECT_EQ("10.0 MiB of 50.0 MiB  9.0 MiB/s  5 s left", view_.detail);
@@ -366,6 +366,56 @@ TEST_F(DownloadController, DetailsGiveSizesSpeedAndTimeLeft) {
   EXPECT_EQ("2.0 MiB  1.0 MiB/s", view_.detail);
   controller_.didFailWithError("HTTP status 404", "u");
   EXPECT_EQ("The server answered HTTP status 404 for u", view_.detail);  // no sizes: the reason
+}
+
+// The percentage and the sizes are of the same moment, on every chunk;
+// without bytes the speed falls, and after five seconds the line says the
+// transfer has stalled instead of promising a time left.
+TEST_F(DownloadController, StallLowersTheSpeedThenSaysStalled) {
+  int64_t now = 1000000;
+  controller_.setClock([&now] { return now; });
+  const int64_t mib = 1 << 20;
+  controller_.applicationDidFinishLaunching("https://h/agent");
+  controller_.didReceiveResponse("", false, 100 * mib);
+  for (int i = 0; i < 8; ++i) {
+    now += 250000;
+    controller_.didReceiveDataOfLength(mib);
+    EXPECT_EQ(downloadingText(static_cast<double>(i + 1)), view_.text);
+    EXPECT_EQ(0u, view_.detail.find(formatSize((i + 1) * mib) + " of 100.0 MiB")) << view_.detail;
+  }
+  EXPECT_EQ("8.0 MiB of 100.0 MiB  4.0 MiB/s  23 s left", view_.detail);
+  ASSERT_FALSE(loop_.tasks.empty()) << "the details are kept fresh without data";
+  now += 1000000;
+  loop_.runScheduled();
+  EXPECT_EQ("8.0 MiB of 100.0 MiB  2.5 MiB/s  37 s left", view_.detail);
+  now += 4000000;
+  loop_.runScheduled();
+  EXPECT_EQ("8.0 MiB of 100.0 MiB  stalled for 5 s", view_.detail);
+  EXPECT_EQ("Downloading   8%", view_.text);
+  now += 250000;
+  controller_.didReceiveDataOfLength(mib);
+  EXPECT_EQ(std::string::npos, view_.detail.find("stalled")) << view_.detail;
+}
+
+// The first note names the host, and where a redirect led; the last sums up.
+TEST_F(DownloadController, NotesNameTheHostsAndSumUp) {
+  int64_t now = 1000000;
+  controller_.setClock([&now] { return now; });
+  downloadedArchive("echo new\n");
+  controller_.applicationDidFinishLaunching("https://user:pw@downloads.vendor.example/agent");
+  transfer_.redirectedTo = "https://cdn.vendor.example:8443/x/agent?sig=1";
+  controller_.didReceiveResponse("\"v\"", true, 100 << 20);
+  controller_.didReceiveResponse("\"v\"", true, 100 << 20);  // a retry begun over
+  controller_.didReceiveDataOfLength(100 << 20);
+  now += 20 * 1000000;
+  controller_.didFinish();
+  EXPECT_EQ(std::vector<std::string>(
+                {"Connected to downloads.vendor.example (redirected to cdn.vendor.example:8443), "
+                 "100.0 MiB",
+                 "Downloaded 100.0 MiB in 20 s"}),
+            view_.notes);
+  EXPECT_EQ("Downloaded 512 B in 0.3 s", summaryNote(512, 260000));
+  EXPECT_EQ("Downloaded 1.0 GiB in 2 min 5 s", summaryNote(1 << 30, 125 * 1000000LL));
 }
 
 TEST(ProgressDetail, SizesAndTimesReadAsPeopleWriteThem) {

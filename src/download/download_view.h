@@ -5,7 +5,7 @@
 #include <string>
 
 /// Told when the view goes away, by whatever means: the window closed, the
-/// Cancel button, Return while Cancel is enabled, Escape, or `close()`.
+/// Cancel button (or its mnemonic), Escape, or `close()`. Return is not one.
 struct DownloadViewDelegate {
   virtual void windowWillClose() = 0;
 
@@ -35,8 +35,17 @@ struct DownloadView {
   virtual void startAnimation() = 0;
   virtual void stopAnimation() = 0;
 
-  /// The one status text (may hold a newline), in the given colour.
+  /// The one status text (may hold a newline), in the given colour. A red
+  /// text is a failure: the view then no longer reads as a running or a
+  /// finished download.
   virtual void setStatusText(const std::string& text, TextColor color) = 0;
+  /// A status text that updates the one before it (a percentage, a
+  /// countdown): shown as a normal text, but a view that writes lines
+  /// writes it only once the bar has gained a tenth since the last one.
+  virtual void setProgressText(const std::string& text) = 0;
+  /// A line apart from the status (where a download comes from, what it
+  /// took): a line of its own on a terminal, the detail line in a window.
+  virtual void showNote(const std::string& line) = 0;
   /// A line of details under the status (sizes, speed, time left); empty
   /// for none.
   virtual void setDetailText(const std::string& text) = 0;
@@ -51,10 +60,24 @@ struct DownloadView {
 /// only after gtk_init_check succeeded.
 std::unique_ptr<DownloadView> makeWindowView();
 
+/// The colour ("#rrggbb") of a failure's text on a background of red,
+/// green and blue in [0, 1]: a red with a contrast of at least 4.5 to it.
+std::string errorColourOn(double r, double g, double b);
+
 /// The view on standard error for runs without a display: one progress
-/// line (status and details), redrawn in place on a terminal, plain lines
-/// (one per change of status text, without details) on a pipe or file. A red text is a failure: it is printed and the
-/// view closes itself from the main loop, since nobody can close it.
+/// line (status and details), redrawn in place on a terminal once per pass
+/// of the main loop, so that its parts always agree; plain lines on a pipe
+/// or file (one per change of status text, progress texts only per tenth,
+/// no details). Notes are lines of their own. A red text is a failure: it
+/// is printed and the view closes itself from the main loop, since nobody
+/// can close it.
 std::unique_ptr<DownloadView> makeTerminalView();
+
+/// A view that opens the window only once it has something to show (a
+/// text, a moving bar, a note) or `appearAfterMilliseconds` have passed,
+/// whichever comes first; never when it is closed before. `open` gives the
+/// window, or null, and the terminal view then takes its place. Needs the
+/// GLib main loop; `open` is called on it at most once.
+std::unique_ptr<DownloadView> makeLazyView(DownloadView* (*open)(), int appearAfterMilliseconds);
 
 #endif  // INSTALLER_DOWNLOAD_DOWNLOAD_VIEW_H_

@@ -60,15 +60,20 @@ class TerminalView : public DownloadView {
   void startAnimation() override {}
   void stopAnimation() override {}
   void setStatusText(const std::string& text, TextColor color) override;
+  void setProgressText(const std::string& text) override;
+  void showNote(const std::string& line) override;
   void setDetailText(const std::string& text) override;
   void setCancelEnabled(bool) override {}
-  void displayNow() override {}
+  void displayNow() override { redrawNow(); }
   void close() override;
 
  private:
   static gboolean onCloseAfterFailure(gpointer self);
+  static gboolean onRedraw(gpointer self);
   std::string progressLine(size_t columns) const;
   void redraw();
+  void redrawNow();
+  int tenths() const;
   void showDetailOnly();
   void finishLine();
 
@@ -84,6 +89,10 @@ class TerminalView : public DownloadView {
   // What the in-place line shows now; empty when no line is open.
   std::string shownLine_;
   guint closeSource_ = 0;
+  guint redrawSource_ = 0;
+  // On a pipe: the bar's tenths at the last progress text written; -1
+  // before the first.
+  int tenthsWritten_ = -1;
   bool closed_ = false;
 };
 
@@ -124,8 +133,30 @@ std::string TerminalView::progressLine(size_t columns) const {
   return columns != 0 && bar.size() + line.size() >= columns ? line : bar + line;
 }
 
-// Called on every data chunk: writes only when the line would change.
+// The controller changes the bar, the percentage and the details one call
+// after another: the line is drawn once they have all arrived, from the
+// loop, so that it never shows a percentage beside the bytes of another
+// moment. At the loop's default priority, as a transfer's sockets are: an
+// idle source would wait for the end of a fast download.
 void TerminalView::redraw() {
+  if (!inPlace_ || closed_ || redrawSource_ != 0)
+    return;
+  redrawSource_ = g_timeout_add_full(G_PRIORITY_DEFAULT, 0, onRedraw, this, nullptr);
+}
+
+gboolean TerminalView::onRedraw(gpointer self) {
+  TerminalView* view = static_cast<TerminalView*>(self);
+  view->redrawSource_ = 0;
+  view->redrawNow();
+  return G_SOURCE_REMOVE;
+}
+
+// Writes only when the line would change.
+void TerminalView::redrawNow() {
+  if (redrawSource_ != 0) {
+    g_source_remove(redrawSource_);
+    redrawSource_ = 0;
+  }
   if (!inPlace_ || closed_ || (text_.empty() && detail_.empty()) ||
       color_ == TextColor::Red || text_.find('\n') != std::string::npos)
     return;
@@ -138,15 +169,54 @@ void TerminalView::redraw() {
 }
 
 void TerminalView::finishLine() {
+  redrawNow();  // what is pending belongs on the line being ended
   if (shownLine_.empty())
     return;
   shownLine_.clear();
   writeErr("\n");
 }
 
+int TerminalView::tenths() const {
+  if (indeterminate_ || max_ <= 0)
+    return 0;
+  double fraction = value_ / max_;
+  return static_cast<int>(floor((fraction < 0 ? 0 : fraction > 1 ? 1 : fraction) * 10));
+}
+
+// A log of a download wants its milestones, not every percent or second.
+// The bar decides, not the text: a rounded percentage reaches 10% before
+// the bar does.
+void TerminalView::setProgressText(const std::string& text) {
+  if (inPlace_ || closed_ || color_ == TextColor::Red) {
+    setStatusText(text, TextColor::Normal);
+    return;
+  }
+  text_ = text;  // in effect shown: the next line is measured from here
+  int now = tenths();
+  if (now == tenthsWritten_)
+    return;
+  tenthsWritten_ = now;
+  writeErr(text + "\n");
+}
+
+// Above the progress line, which is drawn again under it.
+void TerminalView::showNote(const std::string& line) {
+  if (closed_ || line.empty())
+    return;
+  if (!shownLine_.empty()) {
+    writeErr("\r\033[K");
+    shownLine_.clear();
+  }
+  writeErr(line + "\n");
+  redraw();
+}
+
 void TerminalView::setStatusText(const std::string& text, TextColor color) {
   if (closed_ || (text == text_ && color == color_))
     return;
+  // A text written below the line ends it as it stands.
+  if (color == TextColor::Red || text.find('\n') != std::string::npos)
+    redrawNow();
   text_ = text;
   color_ = color;
   if (text.empty()) {
@@ -169,7 +239,7 @@ void TerminalView::setStatusText(const std::string& text, TextColor color) {
     closeSource_ = g_idle_add(onCloseAfterFailure, this);
 }
 
-// Details change twice a second: on a pipe they would be a flood of lines.
+// Details change with every chunk: on a pipe they would be a flood of lines.
 void TerminalView::setDetailText(const std::string& text) {
   if (closed_ || text == detail_)
     return;
@@ -209,6 +279,7 @@ gboolean TerminalView::onCloseAfterFailure(gpointer self) {
 void TerminalView::close() {
   if (closed_)
     return;
+  redrawNow();
   closed_ = true;
   if (closeSource_ != 0) {
     g_source_remove(closeSource_);

@@ -119,6 +119,12 @@ class Pty {
   int slave_ = -1;
 };
 
+// Lets the loop run what is due, as it does between two chunks.
+void runPending() {
+  for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
+  }
+}
+
 std::string percentText(int percent) {
   char text[32];
   snprintf(text, sizeof text, "Downloading %3d%%", percent);
@@ -160,6 +166,38 @@ TEST(TerminalViewOnFile, PrintsOneLinePerChangeOfTextAndNothingElse) {
   std::string out = readFile(scratch / "err");
   EXPECT_EQ(expected, out);
   EXPECT_EQ(std::string::npos, out.find_first_of("\r\033"));
+}
+
+// A log of a download: the note, a progress line per tenth, a retry once
+// (its countdown is a progress text too), the closing note.
+TEST(TerminalViewOnFile, ProgressTextsOncePerTenth) {
+  ScratchDir scratch;
+  int fd = open((scratch / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  {
+    StderrRedirect redirect(fd);
+    std::unique_ptr<DownloadView> view = makeTerminalView();
+    view->setProgressMaxValue(1000);
+    view->showNote("Connected to h, 1000 B");
+    for (int received = 0; received <= 1000; received += 5) {
+      view->setProgressValue(received);
+      view->setProgressText(percentText((received * 100 + 500) / 1000));
+      if (received == 500) {
+        view->setStatusText("Connection lost. Retrying in 3 s", DownloadView::TextColor::Normal);
+        view->setProgressText("Connection lost. Retrying in 2 s");
+        view->setProgressText("Connection lost. Retrying in 1 s");
+      }
+    }
+    view->showNote("Downloaded 1000 B in 0.1 s");
+    view->close();
+  }
+  close(fd);
+  std::string expected = "Connected to h, 1000 B\n";
+  for (int percent = 0; percent <= 50; percent += 10) expected += percentText(percent) + "\n";
+  expected += "Connection lost. Retrying in 3 s\n";
+  for (int percent = 60; percent <= 100; percent += 10) expected += percentText(percent) + "\n";
+  expected += "Downloaded 1000 B in 0.1 s\n";
+  EXPECT_EQ(expected, readFile(scratch / "err"));
 }
 
 TEST(TerminalViewOnPipe, FailureIsPlainAndClosesTheViewFromTheLoopOnce) {
@@ -206,6 +244,8 @@ TEST(TerminalViewOnPipe, ViewDeletedBeforeItsFailureCloseHearsNothing) {
   EXPECT_EQ(0, delegate.closes);
 }
 
+// The line is drawn from the loop, once all that changed with a chunk has
+// been said: never a bar or a percentage beside another moment's text.
 TEST(TerminalViewOnTerminal, RedrawsOneLineInPlaceOnlyWhenItChanges) {
   Pty pty(80);
   ASSERT_TRUE(pty.ok());
@@ -216,24 +256,48 @@ TEST(TerminalViewOnTerminal, RedrawsOneLineInPlaceOnlyWhenItChanges) {
     view->setDelegate(&delegate);
     view->setIndeterminate(true);
     view->setStatusText("Connecting...", DownloadView::TextColor::Normal);
+    runPending();
     view->setIndeterminate(false);
     view->setProgressMaxValue(200);
     view->setProgressValue(50);
+    runPending();
     view->incrementProgressBy(24);
-    view->setStatusText("Downloading  37%", DownloadView::TextColor::Normal);
-    view->setStatusText("Downloading  37%", DownloadView::TextColor::Normal);
+    view->setProgressText("Downloading  37%");
+    view->setDetailText("74 B of 200 B");
+    runPending();
+    view->setProgressText("Downloading  37%");
     view->incrementProgressBy(1);  // 37.5%: the same seven cells
+    runPending();
     EXPECT_EQ(200, view->progressMaxValue());
     view->close();
     EXPECT_EQ(1, delegate.closes);
   }
   EXPECT_EQ(
       "\r\033[KConnecting..."
-      "\r\033[K[--------------------] Connecting..."
       "\r\033[K[#####---------------] Connecting..."
-      "\r\033[K[#######-------------] Connecting..."
-      "\r\033[K[#######-------------] Downloading  37%"
+      "\r\033[K[#######-------------] Downloading  37%  74 B of 200 B"
       "\n",
+      pty.drain());
+}
+
+// Notes are lines of their own above the progress line, which follows them.
+TEST(TerminalViewOnTerminal, NoteGoesAboveTheLine) {
+  Pty pty(80);
+  ASSERT_TRUE(pty.ok());
+  {
+    StderrRedirect redirect(pty.slave());
+    std::unique_ptr<DownloadView> view = makeTerminalView();
+    view->setProgressMaxValue(200);
+    view->setProgressText("Downloading   0%");
+    runPending();
+    view->showNote("Connected to 127.0.0.1:8080, 200 B");
+    runPending();
+    view->close();
+  }
+  EXPECT_EQ(
+      "\r\033[K[--------------------] Downloading   0%"
+      "\r\033[KConnected to 127.0.0.1:8080, 200 B\n"
+      "\r\033[K[--------------------] Downloading   0%\n",
       pty.drain());
 }
 
@@ -291,8 +355,7 @@ TEST(TerminalViewOnTerminal, DetailsFollowTheTextAndTheBarGivesWayWhenNarrow) {
       view->close();
     }
     std::string bar = columns == 120 ? "[#######-------------] " : "";
-    EXPECT_EQ("\r\033[K" + detail + "\r\033[K" + bar + "Downloading  37%  " + detail + "\n",
-              pty.drain());
+    EXPECT_EQ("\r\033[K" + bar + "Downloading  37%  " + detail + "\n", pty.drain());
   }
 }
 

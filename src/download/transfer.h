@@ -70,6 +70,9 @@ struct Transfer {
   /// Stops the transfer and removes a partial destination file. Safe at any
   /// time, also from inside a delegate call, during a wait and after the end.
   virtual void cancel() = 0;
+  /// Where the last response came from: the URL asked for, or the one its
+  /// redirects led to. Empty before any response.
+  virtual std::string effectiveUrl() const = 0;
 };
 
 /// How a transfer tries again after a failure that may pass: a refused or

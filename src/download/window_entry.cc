@@ -5,13 +5,16 @@
 #include <gtk/gtk.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
 #include "download/download_handoff.h"
 #include "download/download_loop.h"
 #include "download/download_view.h"
+#include "driver/constants.h"
 #include "driver/error_report.h"
+#include "platform/location.h"
 #include "platform/temp_dir.h"
 #include "platform/translation.h"
 
@@ -85,11 +88,41 @@ GLogWriterOutput writeLog(GLogLevelFlags level, const GLogField* fields, gsize c
   return g_log_writer_default(level, fields, count, data);
 }
 
-}  // namespace
+// Two vendors' installers must not be grouped as one program: the X11 class
+// and the Wayland app id are the vendor's application id. The name is read
+// when the display opens; the class after, since GTK's start sets it from
+// the name, capitalised.
+const char* programName(const char* appId) {
+  return appId != nullptr && *appId != '\0' ? appId : "installer";
+}
 
-DownloadView* installerOpenWindowView() {
+// On X11 the window carries its icon: the vendor's icon.png beside the
+// executable, else the theme's installer icon. (A Wayland compositor takes
+// icons from the desktop entry named after the app id instead.)
+void setWindowIcon() {
+  std::string dir = getBundleLocation();
+  struct stat st;
+  GdkPixbuf* icon = nullptr;
+  if (!dir.empty()) {
+    std::string path = dir + fileSeparator + "icon.png";
+    if (stat(path.c_str(), &st) == 0)
+      icon = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+  }
+  if (icon != nullptr) {
+    gtk_window_set_default_icon(icon);
+    g_object_unref(icon);
+  } else {
+    gtk_window_set_default_icon_name("system-software-install");
+  }
+}
+
+DownloadView* openWindowView(const char* appId) {
+  const char* name = programName(appId);
+  g_set_prgname(name);
   if (!gtk_init_check(nullptr, nullptr))
     return nullptr;
+  gdk_set_program_class(appId != nullptr && *appId != '\0' ? appId : "Installer");
+  setWindowIcon();
   GdkDisplay* display = gdk_display_get_default();
   if (display != nullptr && GDK_IS_X11_DISPLAY(display))
     XSetIOErrorHandler(onDisplayLost);
@@ -102,9 +135,13 @@ DownloadView* installerOpenWindowView() {
   return makeWindowView().release();
 }
 
-DownloadView* installerOpenWindowViewOn(const char* backend) {
+}  // namespace
+
+DownloadView* installerOpenWindowView() { return openWindowView(installerAppId.c_str()); }
+
+DownloadView* installerOpenWindowViewOn(const char* backend, const char* appId) {
   // Only the display that answered may be opened: another one GTK would
   // try first or next has not been asked, and could hold it for ever.
   gdk_set_allowed_backends(backend);
-  return installerOpenWindowView();
+  return openWindowView(appId);
 }

@@ -14,7 +14,44 @@ const char kWindowUi[] = "/installer/download/download_window.ui";
 const int kSplashSize = 400;
 const guint kPulseMilliseconds = 100;
 const guint kDisplayNowMilliseconds = 250;
-const char kRed[] = "#c01c28";
+// A note stays on the detail line this long before details take its place.
+const gint64 kNoteMicroseconds = 2 * G_USEC_PER_SEC;
+// What text needs against its background to be read with ease.
+const double kReadableContrast = 4.5;
+
+// The relative luminance of an sRGB colour, each part in [0, 1].
+double luminance(double r, double g, double b) {
+  auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : pow((c + 0.055) / 1.055, 2.4); };
+  return 0.2126 * linear(r) + 0.7152 * linear(g) + 0.0722 * linear(b);
+}
+
+double contrast(double a, double b) { return (fmax(a, b) + 0.05) / (fmin(a, b) + 0.05); }
+
+}  // namespace
+
+// The theme's own red is too dark on a dark background: a red chosen for
+// the background's lightness, then moved towards white or black until it
+// reads well enough.
+std::string errorColourOn(double r, double g, double b) {
+  double background = luminance(r, g, b);
+  bool dark = background < 0.18;
+  double red = dark ? 1.0 : 0xc0 / 255.0, green = dark ? 0x7b / 255.0 : 0x1c / 255.0,
+         blue = dark ? 0x63 / 255.0 : 0x28 / 255.0;
+  double target = dark ? 1.0 : 0.0;
+  for (int step = 0; step < 20 && contrast(luminance(red, green, blue), background) <
+                                      kReadableContrast;
+       ++step) {
+    red += (target - red) * 0.1;
+    green += (target - green) * 0.1;
+    blue += (target - blue) * 0.1;
+  }
+  char hex[8];
+  snprintf(hex, sizeof hex, "#%02x%02x%02x", static_cast<int>(lround(red * 255)),
+           static_cast<int>(lround(green * 255)), static_cast<int>(lround(blue * 255)));
+  return hex;
+}
+
+namespace {
 
 class WindowView : public DownloadView {
  public:
@@ -31,6 +68,10 @@ class WindowView : public DownloadView {
   void startAnimation() override;
   void stopAnimation() override;
   void setStatusText(const std::string& text, TextColor color) override;
+  void setProgressText(const std::string& text) override {
+    setStatusText(text, TextColor::Normal);
+  }
+  void showNote(const std::string& line) override;
   void setDetailText(const std::string& text) override;
   void setCancelEnabled(bool enabled) override;
   void displayNow() override;
@@ -45,8 +86,10 @@ class WindowView : public DownloadView {
   static gboolean onPulse(gpointer self);
   static gboolean onShow(gpointer self);
   static gboolean onExpired(gpointer expired);
+  static gboolean onNoteRead(gpointer self);
 
   void showNow();
+  void showFailed(bool failed);
   void updateBar();
   void updatePulse();
   void reserveTwoLines();
@@ -66,11 +109,16 @@ class WindowView : public DownloadView {
   double shownFraction_ = -1;
   bool indeterminate_ = false;
   bool animating_ = false;
+  bool cancelEnabled_ = true;
+  bool failed_ = false;  // a red text stands: the bar is empty, the button closes
   std::string text_;
   TextColor color_ = TextColor::Normal;
 
   guint showSource_ = 0;
   guint pulseSource_ = 0;
+  guint noteSource_ = 0;
+  gint64 noteUntil_ = 0;     // details wait until then, so that a note can be read
+  std::string heldDetail_;
   bool drawn_ = false;
   bool closed_ = false;
   // Another program can destroy the window under us (xdotool windowclose,
@@ -103,7 +151,7 @@ WindowView::WindowView() {
   g_object_unref(builder);
 
   gtk_window_set_title(GTK_WINDOW(window_), productName.c_str());
-  gtk_button_set_label(GTK_BUTTON(cancel_), tr("Cancel"));
+  gtk_button_set_label(GTK_BUTTON(cancel_), tr("_Cancel"));
   reserveTwoLines();
   g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
   g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
@@ -113,7 +161,9 @@ WindowView::WindowView() {
 
   // Shown from the loop, not here, so that what the caller sets before
   // running the loop is in the window's first paint.
-  showSource_ = g_idle_add(onShow, this);
+  // At the loop's default priority: a transfer's sockets, always ready on a
+  // fast link, would hold back an idle source until the download's end.
+  showSource_ = g_idle_add_full(G_PRIORITY_DEFAULT, onShow, this, nullptr);
 }
 
 WindowView::~WindowView() {
@@ -133,6 +183,9 @@ void WindowView::stopSources() {
   if (pulseSource_ != 0)
     g_source_remove(pulseSource_);
   pulseSource_ = 0;
+  if (noteSource_ != 0)
+    g_source_remove(noteSource_);
+  noteSource_ = 0;
 }
 
 // The window was destroyed by someone else: the user is gone as surely as
@@ -217,7 +270,7 @@ void WindowView::stopAnimation() {
 void WindowView::updateBar() {
   if (indeterminate_ || gone_)
     return;
-  double fraction = max_ > 0 ? value_ / max_ : 0;
+  double fraction = failed_ || max_ <= 0 ? 0 : value_ / max_;
   fraction = fraction < 0 ? 0 : fraction > 1 ? 1 : fraction;
   // The controller reports every chunk; steps of 0.1% are below a pixel of
   // the bar, so coarser updates spare a relayout per chunk.
@@ -253,15 +306,61 @@ void WindowView::setStatusText(const std::string& text, TextColor color) {
   if (gone_)
     return;
   if (color == TextColor::Red) {
-    char* markup = g_markup_printf_escaped("<span foreground=\"%s\">%s</span>", kRed, text.c_str());
+    GdkRGBA background = {1, 1, 1, 1};
+    gtk_style_context_lookup_color(gtk_widget_get_style_context(window_), "theme_bg_color",
+                                   &background);
+    std::string red = errorColourOn(background.red, background.green, background.blue);
+    char* markup =
+        g_markup_printf_escaped("<span foreground=\"%s\">%s</span>", red.c_str(), text.c_str());
     gtk_label_set_markup(status_, markup);
     g_free(markup);
   } else {
     gtk_label_set_text(status_, text.c_str());
   }
+  showFailed(color == TextColor::Red);
+}
+
+// A full bar reads as a finished download and "Cancel" as something still
+// running: after a failure the bar is empty and dimmed, and the button,
+// which only closes the window now, says so, even where the unpacking had
+// disabled it.
+void WindowView::showFailed(bool failed) {
+  if (failed == failed_)
+    return;
+  failed_ = failed;
+  shownFraction_ = -1;
+  updateBar();
+  gtk_widget_set_sensitive(GTK_WIDGET(bar_), !failed);
+  gtk_button_set_label(GTK_BUTTON(cancel_), failed ? tr("_Close") : tr("_Cancel"));
+  gtk_widget_set_sensitive(cancel_, failed || cancelEnabled_);
+}
+
+// The note (where the download comes from, what it took) has the detail
+// line to itself for a moment: the details that follow at once would wipe
+// it before anyone could read it.
+void WindowView::showNote(const std::string& line) {
+  noteUntil_ = 0;
+  setDetailText(line);
+  noteUntil_ = g_get_monotonic_time() + kNoteMicroseconds;
+  heldDetail_ = line;
+}
+
+gboolean WindowView::onNoteRead(gpointer self) {
+  WindowView* view = static_cast<WindowView*>(self);
+  view->noteSource_ = 0;
+  view->noteUntil_ = 0;
+  view->setDetailText(view->heldDetail_);
+  return G_SOURCE_REMOVE;
 }
 
 void WindowView::setDetailText(const std::string& text) {
+  gint64 wait = noteUntil_ - g_get_monotonic_time();
+  if (wait > 0 && !gone_) {
+    heldDetail_ = text;
+    if (noteSource_ == 0)
+      noteSource_ = g_timeout_add(static_cast<guint>(wait / 1000 + 1), onNoteRead, this);
+    return;
+  }
   if (gone_ || text == gtk_label_get_text(detail_))
     return;
   drawn_ = false;
@@ -271,7 +370,8 @@ void WindowView::setDetailText(const std::string& text) {
 
 // Only a real change is painted, and displayNow waits for that paint.
 void WindowView::setCancelEnabled(bool enabled) {
-  if (gone_)
+  cancelEnabled_ = enabled;
+  if (gone_ || failed_)
     return;
   if (static_cast<bool>(gtk_widget_get_sensitive(cancel_)) == enabled)
     return;
@@ -350,9 +450,8 @@ gboolean WindowView::onKeyPress(GtkWidget*, GdkEventKey* event, gpointer self) {
     case GDK_KEY_Return:
     case GDK_KEY_KP_Enter:
     case GDK_KEY_ISO_Enter:
-      // Return is the Cancel button's key equivalent, dead while it is.
-      if (gtk_widget_get_sensitive(view->cancel_))
-        view->close();
+      // On this desktop Return means "go on": a stray one must not throw a
+      // download away, nor activate the focused Cancel button.
       return TRUE;
     default:
       return FALSE;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -126,6 +127,12 @@ class Screenshot {
   GdkPixbuf* pixbuf_ = nullptr;
 };
 
+// Relative luminance of an sRGB colour, parts in [0, 1].
+double luminanceOf(double r, double g, double b) {
+  auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : pow((c + 0.055) / 1.055, 2.4); };
+  return 0.2126 * linear(r) + 0.7152 * linear(g) + 0.0722 * linear(b);
+}
+
 bool isRed(const Rgb& p) { return p.r >= 150 && p.g <= 90 && p.b <= 90; }
 
 // The theme's fill is a saturated blue; its trough is grey.
@@ -248,7 +255,7 @@ TEST_F(WindowViewTest, AppearsCentredAndFixedWithBarLabelAndCancel) {
   EXPECT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(parts_.bar)));
   EXPECT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(parts_.label)));
   EXPECT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(parts_.button)));
-  EXPECT_STREQ("Cancel", gtk_button_get_label(parts_.button));
+  EXPECT_STREQ("_Cancel", gtk_button_get_label(parts_.button));
   EXPECT_TRUE(gtk_widget_is_sensitive(GTK_WIDGET(parts_.button)));
   EXPECT_LT(allocationOf(parts_.bar).y, allocationOf(parts_.label).y);
   EXPECT_LT(allocationOf(parts_.label).y, allocationOf(parts_.button).y);
@@ -325,6 +332,22 @@ TEST_F(WindowViewTest, StatusTextAndBarShowTheDownload) {
   EXPECT_GT(filledShare(full.row(allocationOf(parts_.bar))), 0.95);
 }
 
+// Where the download comes from stays on the detail line long enough to be
+// read, though details follow at once.
+TEST_F(WindowViewTest, NoteHoldsTheDetailLineForAMoment) {
+  ASSERT_TRUE(showWindow());
+  const char note[] = "Connected to downloads.vendor.example, 50.0 MiB";
+  view_->showNote(note);
+  view_->setDetailText("1.0 MiB of 50.0 MiB");
+  process(500);
+  EXPECT_STREQ(note, gtk_label_get_text(parts_.detail));
+  EXPECT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(parts_.detail)));
+  view_->setDetailText("2.0 MiB of 50.0 MiB");
+  EXPECT_TRUE(processUntil(
+      [this] { return std::string("2.0 MiB of 50.0 MiB") == gtk_label_get_text(parts_.detail); },
+      3000));
+}
+
 TEST_F(WindowViewTest, FailureIsRedOnTwoLinesAndNormalTextIsNot) {
   ASSERT_TRUE(showWindow());
   view_->setProgressValue(100);
@@ -341,7 +364,13 @@ TEST_F(WindowViewTest, FailureIsRedOnTwoLinesAndNormalTextIsNot) {
   secondLine.y += label.height / 2;
   secondLine.height -= label.height / 2;
   EXPECT_GT(shot.count(secondLine, isRed), 50) << "both lines are red";
-  EXPECT_GT(filledShare(shot.row(allocationOf(parts_.bar))), 0.95);
+  // Neither a finished download nor one still running: an empty, dimmed
+  // bar, and a button that closes, even where the unpacking disabled it.
+  EXPECT_LT(filledShare(shot.row(allocationOf(parts_.bar))), 0.05);
+  EXPECT_FALSE(gtk_widget_is_sensitive(GTK_WIDGET(parts_.bar)));
+  EXPECT_STREQ("_Close", gtk_button_get_label(parts_.button));
+  view_->setCancelEnabled(false);
+  EXPECT_TRUE(gtk_widget_is_sensitive(GTK_WIDGET(parts_.button)));
 
   // Markup characters in a text are shown, not interpreted.
   view_->setStatusText("Can't reach <host> & retry", DownloadView::TextColor::Red);
@@ -398,31 +427,59 @@ TEST_F(WindowViewTest, EscapeClosesEvenWithCancelDisabled) {
   expectClosedOnce();
 }
 
-TEST_F(WindowViewTest, ReturnClosesWhileCancelIsEnabled) {
+// Return means "go on" on this desktop: it never cancels, not even through
+// the focused button. The button's mnemonic does.
+TEST_F(WindowViewTest, ReturnNeverClosesTheMnemonicDoes) {
   ASSERT_TRUE(showWindow());
-  sendKey(GDK_KEY_Return);
-  expectClosedOnce();
-}
-
-TEST_F(WindowViewTest, KeypadEnterClosesWhileCancelIsEnabled) {
-  ASSERT_TRUE(showWindow());
-  sendKey(GDK_KEY_KP_Enter);
-  expectClosedOnce();
-}
-
-TEST_F(WindowViewTest, ReturnDoesNothingWhileCancelIsDisabled) {
-  ASSERT_TRUE(showWindow());
-  view_->setCancelEnabled(false);
-  EXPECT_FALSE(gtk_widget_is_sensitive(GTK_WIDGET(parts_.button)));
-  sendKey(GDK_KEY_Return);
-  sendKey(GDK_KEY_KP_Enter);
+  gtk_widget_grab_focus(GTK_WIDGET(parts_.button));
+  for (guint key : {GDK_KEY_Return, GDK_KEY_KP_Enter, GDK_KEY_ISO_Enter})
+    sendKey(key);
   process(50);
   EXPECT_EQ(0, delegate_.closes);
   EXPECT_TRUE(gtk_widget_get_visible(window_));
 
-  view_->setCancelEnabled(true);
-  sendKey(GDK_KEY_Return);
+  GtkLabel* label = GTK_LABEL(gtk_bin_get_child(GTK_BIN(parts_.button)));
+  EXPECT_EQ(GDK_KEY_c, gtk_label_get_mnemonic_keyval(label));
+  EXPECT_TRUE(gtk_window_mnemonic_activate(GTK_WINDOW(window_), GDK_KEY_c,
+                                           gtk_window_get_mnemonic_modifier(GTK_WINDOW(window_))));
+  // The button shows itself pressed for a moment, then clicks.
+  processUntil([this] { return delegate_.closes > 0; }, 2000);
   expectClosedOnce();
+}
+
+// The failure's red reads on the light and on the dark Adwaita: a contrast
+// of 4.5 to the window's background at least.
+TEST_F(WindowViewTest, FailureTextIsReadableOnLightAndDarkThemes) {
+  ASSERT_TRUE(showWindow());
+  GtkSettings* settings = gtk_settings_get_default();
+  for (gboolean dark : std::vector<gboolean>{FALSE, TRUE}) {
+    SCOPED_TRACE(dark ? "dark" : "light");
+    g_object_set(settings, "gtk-application-prefer-dark-theme", dark, nullptr);
+    process(50);
+    view_->setStatusText("", DownloadView::TextColor::Normal);
+    view_->setStatusText(kFailure, DownloadView::TextColor::Red);
+    GdkRGBA background;
+    ASSERT_TRUE(gtk_style_context_lookup_color(gtk_widget_get_style_context(window_),
+                                               "theme_bg_color", &background));
+    EXPECT_EQ(dark, luminanceOf(background.red, background.green, background.blue) < 0.18);
+    PangoAttrIterator* it =
+        pango_attr_list_get_iterator(pango_layout_get_attributes(gtk_label_get_layout(parts_.label)));
+    auto* colour = reinterpret_cast<PangoAttrColor*>(pango_attr_iterator_get(it, PANGO_ATTR_FOREGROUND));
+    ASSERT_NE(nullptr, colour);
+    double text = luminanceOf(colour->color.red / 65535.0, colour->color.green / 65535.0,
+                              colour->color.blue / 65535.0);
+    double back = luminanceOf(background.red, background.green, background.blue);
+    EXPECT_GE((fmax(text, back) + 0.05) / (fmin(text, back) + 0.05), 4.5);
+    EXPECT_GT(colour->color.red, colour->color.green + 0x4000) << "and it is red";
+    pango_attr_iterator_destroy(it);
+    if (dark) {
+      view_->displayNow();
+      Screenshot shot(window_);
+      ASSERT_TRUE(shot.ok());
+      shot.save("window-failure-dark.png");
+    }
+  }
+  g_object_set(settings, "gtk-application-prefer-dark-theme", FALSE, nullptr);
 }
 
 TEST_F(WindowViewTest, WindowManagerCloseCloses) {

@@ -16,6 +16,7 @@
 
 #include "download/download_handoff.h"
 #include "download/download_loop.h"
+#include "driver/constants.h"
 #include "driver/error_report.h"
 #include "platform/display_probe.h"
 #include "platform/temp_dir.h"
@@ -108,7 +109,27 @@ void* loadEmbeddedModule(const char* name, const char* begin, const char* end,
   return module;
 }
 
-DownloadView* openWindowView() {
+// The display that answered the probe, for the window opened later.
+std::string windowBackend;
+
+// Loads the window's module and GTK: only once the window has something to
+// show, so that a prompt cache hit costs neither.
+DownloadView* openChosenWindow() {
+  std::string error;
+  void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
+  void* module = loadEmbeddedModule("installer-window", installer_module_window,
+                                    installer_module_window_end, &error);
+  signal(SIGXFSZ, savedXfsz);
+  if (module == nullptr)
+    return nullptr;  // no GTK here: the terminal view will do
+  auto open = reinterpret_cast<DownloadView* (*)(const char*, const char*)>(
+      dlsym(module, "installerOpenWindowViewOn"));
+  return open != nullptr ? open(windowBackend.c_str(), installerAppId.c_str()) : nullptr;
+}
+
+// Whether a window can be had: the function that opens it, or null for the
+// terminal view.
+OpenWindowViewFunction chooseWindow() {
   const char* x11 = getenv("DISPLAY");
   const char* wayland = getenv("WAYLAND_DISPLAY");
   if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0'))
@@ -135,16 +156,8 @@ DownloadView* openWindowView() {
     case DisplayChoice::Interrupted:  // the loop cancels the run at once
       return nullptr;
   }
-  std::string error;
-  void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
-  void* module = loadEmbeddedModule("installer-window", installer_module_window,
-                                    installer_module_window_end, &error);
-  signal(SIGXFSZ, savedXfsz);
-  if (module == nullptr)
-    return nullptr;  // no GTK here: the terminal view will do
-  auto open = reinterpret_cast<DownloadView* (*)(const char*)>(
-      dlsym(module, "installerOpenWindowViewOn"));
-  return open != nullptr ? open(choice.backend.c_str()) : nullptr;
+  windowBackend = choice.backend;
+  return openChosenWindow;
 }
 
 }  // namespace
@@ -170,7 +183,7 @@ int callApplicationMain(int /*argc*/, char** /*argv*/) {
       report_error_main(installAdvice(library), true);
     return 0;
   }
-  return loop(openWindowView);
+  return loop(chooseWindow());
 }
 
 std::string verifyAgentSignature(int archiveFd, int copyFd, const std::string& archive,
