@@ -332,7 +332,8 @@ TEST_F(WindowRoad, PromptCacheHitMapsNoWindow) {
   EXPECT_EQ("", hit.err);
   EXPECT_EQ(0, watch.maps()) << "a window was mapped";
 
-  TestServer slow(archive_, {"--etag", "\"m1\"", "--stall-headers", "2.5"});
+  // Long enough for a sanitizer build to start GTK after its second.
+  TestServer slow(archive_, {"--etag", "\"m1\"", "--stall-headers", "6"});
   fs::remove(record_ + "/argv");
   RunResult late = runProgram({dir_ + "/installer"}, environment(slow.url(), true));
   ASSERT_EQ(0, late.exitCode) << late.err;

@@ -39,6 +39,20 @@ namespace {
 // The X server: Xlib ends the process as soon as this returns.
 int onDisplayLost(Display* /*display*/) { endRunForLostDisplay(); }
 
+// Another program may destroy the window outright (xdotool windowclose,
+// xkill -id) while requests that name it are still on their way: the
+// server answers them with BadWindow or BadDrawable, which GDK's own
+// handler would turn into exit(1) with the temporary directory left. The
+// view learns of the destruction and cancels; those errors are only its
+// echo. Every other error goes to GDK's handler as before.
+XErrorHandler gdkErrorHandler = nullptr;
+
+int onXError(Display* display, XErrorEvent* error) {
+  if (error->error_code == BadWindow || error->error_code == BadDrawable)
+    return 0;
+  return gdkErrorHandler != nullptr ? gdkErrorHandler(display, error) : 0;
+}
+
 // The Wayland compositor: GDK has no hook for its loss. It logs a message
 // in its own domain and calls _exit(1) right after, so the message is the
 // last moment to act. Whether the connection is gone is asked of the
@@ -124,8 +138,12 @@ DownloadView* openWindowView(const char* appId) {
   gdk_set_program_class(appId != nullptr && *appId != '\0' ? appId : "Installer");
   setWindowIcon();
   GdkDisplay* display = gdk_display_get_default();
-  if (display != nullptr && GDK_IS_X11_DISPLAY(display))
+  if (display != nullptr && GDK_IS_X11_DISPLAY(display)) {
     XSetIOErrorHandler(onDisplayLost);
+    XErrorHandler previous = XSetErrorHandler(onXError);
+    if (previous != onXError)
+      gdkErrorHandler = previous;
+  }
   // GLib takes a writer once per process.
   static bool writing = false;
   if (display != nullptr && GDK_IS_WAYLAND_DISPLAY(display) && !writing) {
