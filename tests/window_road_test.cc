@@ -273,7 +273,15 @@ TEST_F(WindowRoad, ReturnDoesNotCancelTheDownloadEscapeDoes) {
   Window window = awaitWindow();
   ASSERT_NE(0u, window) << "no window titled Installer: " << child->errSoFar();
   std::string id = std::to_string(window);
-  ASSERT_EQ(0, runProgram({"xdotool", "windowfocus", "--sync", id}).exitCode);
+  // The window may be named before it is mapped, and only a mapped one
+  // takes the focus.
+  int focused = -1;
+  for (int i = 0; i < 50 && focused != 0; ++i) {
+    if (i > 0)
+      usleep(100 * 1000);
+    focused = runProgram({"xdotool", "windowfocus", "--sync", id}).exitCode;
+  }
+  ASSERT_EQ(0, focused);
   ASSERT_EQ(0, runProgram({"xdotool", "key", "--window", id, "Return"}).exitCode);
   ASSERT_EQ(0, runProgram({"xdotool", "key", "Return", "KP_Enter"}).exitCode);
   long before = server.stats().bodyBytesSent;

@@ -39,19 +39,6 @@ namespace {
 // The X server: Xlib ends the process as soon as this returns.
 int onDisplayLost(Display* /*display*/) { endRunForLostDisplay(); }
 
-// Another program may destroy the window outright (xdotool windowclose,
-// xkill -id) while requests that name it are still on their way: the
-// server answers them with BadWindow or BadDrawable, which GDK's own
-// handler would turn into exit(1) with the temporary directory left. The
-// view learns of the destruction and cancels; those errors are only its
-// echo. Every other error goes to GDK's handler as before.
-XErrorHandler gdkErrorHandler = nullptr;
-
-int onXError(Display* display, XErrorEvent* error) {
-  if (error->error_code == BadWindow || error->error_code == BadDrawable)
-    return 0;
-  return gdkErrorHandler != nullptr ? gdkErrorHandler(display, error) : 0;
-}
 
 // The Wayland compositor: GDK has no hook for its loss. It logs a message
 // in its own domain and calls _exit(1) right after, so the message is the
@@ -140,9 +127,14 @@ DownloadView* openWindowView(const char* appId) {
   GdkDisplay* display = gdk_display_get_default();
   if (display != nullptr && GDK_IS_X11_DISPLAY(display)) {
     XSetIOErrorHandler(onDisplayLost);
-    XErrorHandler previous = XSetErrorHandler(onXError);
-    if (previous != onXError)
-      gdkErrorHandler = previous;
+    // Another program may destroy the window outright (xdotool windowclose,
+    // xkill -id) while requests that name it are on their way: the server
+    // answers them with BadWindow or BadDrawable, which GDK would turn into
+    // exit(1), the temporary directory left. The view learns of the
+    // destruction and cancels; the errors are only its echo. So X errors
+    // are trapped for the window's whole life, never popped: an installer
+    // goes its own way to an end rather than stop in the middle.
+    gdk_x11_display_error_trap_push(display);
   }
   // GLib takes a writer once per process.
   static bool writing = false;
