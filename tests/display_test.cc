@@ -167,6 +167,16 @@ class Displays : public InstallerTest {
     env["XDG_RUNTIME_DIR"] = std::nullopt;
     return env;
   }
+
+  // A run whose display went away: its texts, 255, no agent, nothing left.
+  void expectLostDisplayRun(const RunResult& r) const {
+    EXPECT_EQ(255, r.exitCode) << r.err;
+    EXPECT_TRUE(endsWith(r.err, "The connection to the display was lost.\nInstallation failed.\n"))
+        << r.err;
+    EXPECT_FALSE(agentRan());
+    EXPECT_TRUE(listDir(tmp_).empty());
+    EXPECT_FALSE(pathExists(cachedScript()));
+  }
 };
 
 }  // namespace
@@ -228,14 +238,9 @@ TEST_F(Displays, LostDisplayEndsTheRunCleanly) {
 
     x.kill();
     RunResult r = installer.wait(10);
-    EXPECT_EQ(255, r.exitCode) << r.err;
-    EXPECT_TRUE(endsWith(r.err, "The connection to the display was lost.\nInstallation failed.\n"))
-        << r.err;
-    EXPECT_FALSE(agentRan());
-    EXPECT_TRUE(listDir(tmp_).empty());
+    expectLostDisplayRun(r);
     EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip.partial"));
     EXPECT_FALSE(pathExists(dir_ + "/InstallAgent.zip"));
-    EXPECT_FALSE(pathExists(cachedScript()));
     for (const std::string& name : listDir(cacheDir()))
       EXPECT_TRUE(name == ".lock" || name == "installagent") << "left in the cache: " << name;
   }
@@ -316,13 +321,7 @@ TEST_F(Displays, LostCompositorEndsTheRunCleanly) {
       << "not in the window: " << installer.errSoFar();
 
   weston.kill();
-  RunResult r = installer.wait(10);
-  EXPECT_EQ(255, r.exitCode) << r.err;
-  EXPECT_TRUE(endsWith(r.err, "The connection to the display was lost.\nInstallation failed.\n"))
-      << r.err;
-  EXPECT_FALSE(agentRan());
-  EXPECT_TRUE(listDir(tmp_).empty());
-  EXPECT_FALSE(pathExists(cachedScript()));
+  expectLostDisplayRun(installer.wait(10));
 }
 
 // An X server stopped (SIGSTOP) with the window up: the installer is stuck
