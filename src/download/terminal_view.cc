@@ -93,6 +93,7 @@ class TerminalView : public DownloadView {
   // On a pipe: the bar's tenths at the last progress text written; -1
   // before the first.
   int tenthsWritten_ = -1;
+  std::string progressWritten_;  // the last progress text written there
   bool closed_ = false;
 };
 
@@ -193,9 +194,12 @@ void TerminalView::setProgressText(const std::string& text) {
   }
   text_ = text;  // in effect shown: the next line is measured from here
   int now = tenths();
-  if (now == tenthsWritten_)
+  // A rounded percentage may reach the next tenth's text before the bar
+  // does: the same line is never written twice in a row.
+  if (now == tenthsWritten_ || text == progressWritten_)
     return;
   tenthsWritten_ = now;
+  progressWritten_ = text;
   writeErr(text + "\n");
 }
 

@@ -200,6 +200,27 @@ TEST(TerminalViewOnFile, ProgressTextsOncePerTenth) {
   EXPECT_EQ(expected, readFile(scratch / "err"));
 }
 
+// A rounded percentage can name the next tenth before the bar reaches it:
+// the line is still written once.
+TEST(TerminalViewOnFile, SameProgressTextIsNotWrittenTwice) {
+  ScratchDir scratch;
+  int fd = open((scratch / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  {
+    StderrRedirect redirect(fd);
+    std::unique_ptr<DownloadView> view = makeTerminalView();
+    view->setProgressMaxValue(1000);
+    for (int received : {0, 496, 500, 1000}) {
+      view->setProgressValue(received);
+      view->setProgressText(percentText((received * 100 + 500) / 1000));
+    }
+    view->close();
+  }
+  close(fd);
+  EXPECT_EQ(percentText(0) + "\n" + percentText(50) + "\n" + percentText(100) + "\n",
+            readFile(scratch / "err"));
+}
+
 TEST(TerminalViewOnPipe, FailureIsPlainAndClosesTheViewFromTheLoopOnce) {
   int ends[2];
   ASSERT_EQ(0, pipe(ends));
