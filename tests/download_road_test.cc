@@ -62,7 +62,7 @@ TEST_F(DownloadRoad, FirstRunDownloadsThenTheCacheServesWithoutTheBody) {
 // A log of a 100 MiB download that was cut once and then found the server
 // busy: the host and size, a line per tenth, one line per retry (the busy
 // server's wait of two seconds counts down on a terminal only), the
-// summary, and the specification's texts.
+// summary, and the installer's own status texts.
 TEST_F(DownloadRoad, PipeLogsADownloadInAFewLines) {
   std::string big = makeAgentArchive("big.zip", 100 << 20);
   TestServer server(big, {"--etag", "\"p\"", "--ranges", "--plan", "cut:40%,503",

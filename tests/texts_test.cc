@@ -76,7 +76,7 @@ std::string refusingUrl(const std::string& archive) {
 
 }  // namespace
 
-// The specification's texts stand as they are, byte for byte; the reason
+// The failure texts stand as they always were, byte for byte; the reason
 // follows them, before "Installation failed.", on a pipe and on a terminal.
 TEST_F(Texts, ReasonFollowsTheFailureTextOnAPipeAndOnATerminal) {
   std::string archive = makeAgentArchive("agent.zip");

@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,21 @@ std::string percentText(int percent) {
   return text;
 }
 
+// What a terminal view on a file writes while `drive` uses it, closed after.
+std::string writtenToAFile(const std::function<void(DownloadView*)>& drive) {
+  ScratchDir scratch;
+  int fd = open((scratch / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  EXPECT_GE(fd, 0);
+  {
+    StderrRedirect redirect(fd);
+    std::unique_ptr<DownloadView> view = makeTerminalView();
+    drive(view.get());
+    view->close();
+  }
+  close(fd);
+  return readFile(scratch / "err");
+}
+
 TEST(TerminalViewOnFile, PrintsOneLinePerChangeOfTextAndNothingElse) {
   ScratchDir scratch;
   int fd = open((scratch / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -171,12 +188,7 @@ TEST(TerminalViewOnFile, PrintsOneLinePerChangeOfTextAndNothingElse) {
 // A log of a download: the note, a progress line per tenth, a retry once
 // (its countdown is a progress text too), the closing note.
 TEST(TerminalViewOnFile, ProgressTextsOncePerTenth) {
-  ScratchDir scratch;
-  int fd = open((scratch / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(fd, 0);
-  {
-    StderrRedirect redirect(fd);
-    std::unique_ptr<DownloadView> view = makeTerminalView();
+  std::string written = writtenToAFile([](DownloadView* view) {
     view->setProgressMaxValue(1000);
     view->showNote("Connected to h, 1000 B");
     for (int received = 0; received <= 1000; received += 5) {
@@ -189,36 +201,26 @@ TEST(TerminalViewOnFile, ProgressTextsOncePerTenth) {
       }
     }
     view->showNote("Downloaded 1000 B in 0.1 s");
-    view->close();
-  }
-  close(fd);
+  });
   std::string expected = "Connected to h, 1000 B\n";
   for (int percent = 0; percent <= 50; percent += 10) expected += percentText(percent) + "\n";
   expected += "Connection lost. Retrying in 3 s\n";
   for (int percent = 60; percent <= 100; percent += 10) expected += percentText(percent) + "\n";
   expected += "Downloaded 1000 B in 0.1 s\n";
-  EXPECT_EQ(expected, readFile(scratch / "err"));
+  EXPECT_EQ(expected, written);
 }
 
 // A rounded percentage can name the next tenth before the bar reaches it:
 // the line is still written once.
 TEST(TerminalViewOnFile, SameProgressTextIsNotWrittenTwice) {
-  ScratchDir scratch;
-  int fd = open((scratch / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(fd, 0);
-  {
-    StderrRedirect redirect(fd);
-    std::unique_ptr<DownloadView> view = makeTerminalView();
+  std::string written = writtenToAFile([](DownloadView* view) {
     view->setProgressMaxValue(1000);
     for (int received : {0, 496, 500, 1000}) {
       view->setProgressValue(received);
       view->setProgressText(percentText((received * 100 + 500) / 1000));
     }
-    view->close();
-  }
-  close(fd);
-  EXPECT_EQ(percentText(0) + "\n" + percentText(50) + "\n" + percentText(100) + "\n",
-            readFile(scratch / "err"));
+  });
+  EXPECT_EQ(percentText(0) + "\n" + percentText(50) + "\n" + percentText(100) + "\n", written);
 }
 
 TEST(TerminalViewOnPipe, FailureIsPlainAndClosesTheViewFromTheLoopOnce) {
