@@ -12,8 +12,11 @@ for key in first second other; do
 done
 cat > "$dir/agent_keys.cc.new" <<END
 // Made by tests/make_test_keys.sh: the test installer trusts these two.
+#include "payload/payload_format.h"
 #include "signature/verification.h"
 
 const char* agentPublicKeys() { return "$(cat "$dir/first.pub"),$(cat "$dir/second.pub")"; }
+
+INSTALLER_DEFINE_PAYLOAD_SLOT("$(cat "$dir/first.pub")");
 END
 mv "$dir/agent_keys.cc.new" "$dir/agent_keys.cc"

@@ -11,10 +11,11 @@
 #include "platform/temp_dir.h"
 #include "platform/time_zone.h"
 #include "platform/translation.h"
+#include "payload/payload.h"
 #include "sourcing/sourcing.h"
 
-int extractPayloadToDir(std::string /*directory*/, ErrorCallback /*report*/) {
-  return 0;
+int extractPayloadToDir(std::string directory, ErrorCallback report) {
+  return unpackPayload(directory, report);
 }
 
 namespace {
@@ -66,8 +67,10 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
     return -1;
   }
 
-  // 3. A payload carried inside the installer would be unpacked first.
-  int payload = extractPayloadToDir(workDir, report);
+  // 3. A single-file installer places what it carries first, always in
+  //    the run's own directory: beside the executable, which may be
+  //    read-only or shared, it would be left behind.
+  int payload = extractPayloadToDir(tempDir.getDir(), report);
   if (payload != 0) {
     report(fill(tr("Internal error: Failed to initialize application installer ({1})"),
                 {std::to_string(payload)}),

@@ -10,8 +10,9 @@
 /// that failed, and -1 when no agent was started.
 int mainFcn(int argc, const char* const* argv, ErrorCallback report);
 
-/// Unpacks a payload carried inside the installer into `directory`. This
-/// installer carries none: returns 0.
+/// Checks and places the payload of a single-file installer in `directory`
+/// (see payload/payload.h): 0 when placed, and for an installer without
+/// one; else a failure code, after a line that says what to do.
 int extractPayloadToDir(std::string directory, ErrorCallback report);
 
 #endif  // INSTALLER_DRIVER_DRIVER_H_

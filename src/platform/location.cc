@@ -10,6 +10,8 @@
 
 namespace {
 
+std::string resourceDirectory;  // set by a single-file installer's payload
+
 // The link's whole target: a path cut short would name an ancestor of the
 // real directory, and with it another installer's agent and bundle.
 std::string readWholeLink(const char* link) {
@@ -61,4 +63,10 @@ std::string joinPath(const std::string& dir, const std::string& name) {
 
 std::string getDirectoryOfExecutable() { return directoryOf(getPathToExecutable()); }
 
-std::string getBundleLocation() { return getDirectoryOfExecutable(); }
+std::string getBundleLocation() {
+  return resourceDirectory.empty() ? getDirectoryOfExecutable() : resourceDirectory;
+}
+
+void setResourceDirectory(const std::string& dir) { resourceDirectory = dir; }
+
+bool resourcesArePrivate() { return !resourceDirectory.empty(); }

@@ -136,7 +136,8 @@ int openUnnamedFile(const std::string& dir) {
 // beside it, as `archive`.sig). The archive lies where others may be able
 // to write, so it is copied into the working directory, which is ours
 // alone, as it is hashed, and the copy is what is unpacked: rewritten
-// meanwhile, the vendor's file changes nothing that starts.
+// meanwhile, the vendor's file changes nothing that starts. A single-file
+// installer's agent already is such a copy.
 int openShippedArchive(const std::string& archive, const std::string& workDir,
                        ErrorCallback report) {
   int fd = openAgentArchive(archive, true);
@@ -148,8 +149,9 @@ int openShippedArchive(const std::string& archive, const std::string& workDir,
   }
   if (!agentSignaturesRequired())
     return fd;
-  int copy = openUnnamedFile(workDir);
-  if (copy == -1) {
+  bool ownCopy = resourcesArePrivate();
+  int copy = ownCopy ? -1 : openUnnamedFile(workDir);
+  if (!ownCopy && copy == -1) {
     std::string why = "Cannot copy the install agent archive into " + workDir + ": " +
                       strerror(errno);
     close(fd);
@@ -158,12 +160,15 @@ int openShippedArchive(const std::string& archive, const std::string& workDir,
   }
   bool copyFailed = false;
   std::string problem = verifyAgentSignature(fd, copy, archive, archive + ".sig", &copyFailed);
-  close(fd);
+  if (!ownCopy) {
+    close(fd);
+    fd = copy;
+  }
   if (problem.empty()) {
     holdForTests("checked");
-    return copy;
+    return fd;
   }
-  close(copy);
+  close(fd);
   if (copyFailed) {
     reportUnpackingFailed(problem, report);
     return -1;
@@ -177,7 +182,7 @@ int openShippedArchive(const std::string& archive, const std::string& workDir,
 }  // namespace
 
 std::string getDefaultInstallAgentLocation() {
-  std::string resourceDir = getDirectoryOfExecutable();
+  std::string resourceDir = getBundleLocation();
   if (resourceDir.empty())
     return "";
   return joinPath(resourceDir, installAgentZipName);

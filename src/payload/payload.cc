@@ -1,0 +1,189 @@
+// The payload hook of a single-file installer (see payload_format.h for
+// the file's layout). Everything the payload holds is checked before
+// anything of it is used: the file's length against what the packer
+// recorded in the executable, the index against its digest there, and each
+// part as it is copied into the run's own directory, so that the bytes
+// checked are the bytes used even when someone rewrites the file meanwhile.
+// The bundle is never copied: the agent reads it from the installer file
+// itself, through a link named bundle.zip; its central directory is hashed
+// here and its entries carry their own CRC-32 for the reader.
+#include "payload/payload.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "payload/payload_format.h"
+#include "platform/location.h"
+#include "platform/translation.h"
+
+extern "C" const volatile PayloadSlot installerPayloadSlot;
+
+namespace {
+
+const char kDamagedText[] =
+    N_("The installer file is damaged or incomplete. Download it again.");
+
+// The slot as the packer left it. Read byte by byte through the volatile
+// view: its contents were written into the file after the build.
+PayloadSlot readSlot() {
+  PayloadSlot slot;
+  const volatile unsigned char* from =
+      reinterpret_cast<const volatile unsigned char*>(&installerPayloadSlot);
+  unsigned char* to = reinterpret_cast<unsigned char*>(&slot);
+  for (size_t i = 0; i < sizeof slot; ++i)
+    to[i] = from[i];
+  return slot;
+}
+
+class Unpacking {
+ public:
+  Unpacking(const PayloadSlot& slot, ErrorCallback report) : slot_(slot), report_(report) {}
+  ~Unpacking() {
+    if (fd_ != -1)
+      close(fd_);
+  }
+
+  int run(const std::string& workDir) {
+    int opened = open();
+    if (opened != 0)
+      return opened;
+    PayloadIndex index;
+    int checked = readIndex(&index);
+    if (checked != 0)
+      return checked;
+    std::string bundleDirectory;
+    if (!hashRange(fd_, index.bundleDirectoryOffset, slot_.fileSize - index.bundleDirectoryOffset,
+                   -1, &bundleDirectory))
+      return unreadable();
+    if (bundleDirectory != index.bundleDirectorySha256)
+      return damaged(kPayloadBadBundle);
+
+    std::string dir = joinPath(workDir, "payload");
+    if (workDir.empty())
+      errno = ENOENT;  // no working directory was made
+    if (workDir.empty() || mkdir(dir.c_str(), 0700) != 0)
+      return cannotPlace(dir);
+    static const struct {
+      const char* part;
+      const char* file;
+    } kFiles[] = {{"agent", "InstallAgent.zip"},
+                  {"signature", "InstallAgent.zip.sig"},
+                  {"splash", "splash.png"},
+                  {"icon", "icon.png"}};
+    for (const auto& each : kFiles) {
+      const PayloadPart* part = index.part(each.part);
+      if (part == nullptr)
+        continue;
+      int placed = place(*part, joinPath(dir, each.file));
+      if (placed != 0)
+        return placed;
+    }
+    // Agents find the bundle by its name; the link keeps it, and leads to
+    // this very file (checked on opening it).
+    std::string bundle = joinPath(dir, "bundle.zip");
+    if (symlink(path_.c_str(), bundle.c_str()) != 0)
+      return cannotPlace(bundle);
+    setResourceDirectory(dir);
+    return 0;
+  }
+
+ private:
+  // Opens the installer file by the path the agent will be given, and
+  // makes sure that path leads to the file that is running.
+  int open() {
+    path_ = getPathToExecutable();
+    fd_ = path_.empty() ? -1 : ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ == -1)
+      return unreadable();
+    struct stat opened;
+    struct stat running;
+    if (fstat(fd_, &opened) != 0)
+      return unreadable();
+    if (stat("/proc/self/exe", &running) == 0 &&
+        (running.st_dev != opened.st_dev || running.st_ino != opened.st_ino)) {
+      report_(fill(tr("The installer file {1} was replaced or removed after it started: "
+                      "run it again."),
+                   {path_}),
+              true);
+      return kPayloadReplaced;
+    }
+    if (!S_ISREG(opened.st_mode) || static_cast<uint64_t>(opened.st_size) != slot_.fileSize)
+      return damaged(kPayloadIncomplete);
+    return 0;
+  }
+
+  int readIndex(PayloadIndex* index) {
+    if (slot_.indexSize == 0 || slot_.indexSize > kMaxPayloadIndexSize ||
+        slot_.indexOffset < slot_.payloadStart || slot_.indexOffset > slot_.fileSize ||
+        slot_.indexSize > slot_.fileSize - slot_.indexOffset)
+      return damaged(kPayloadBadIndex);
+    std::string text(static_cast<size_t>(slot_.indexSize), '\0');
+    ssize_t got = pread(fd_, &text[0], text.size(), static_cast<off_t>(slot_.indexOffset));
+    if (got != static_cast<ssize_t>(text.size()))
+      return got < 0 ? unreadable() : damaged(kPayloadIncomplete);
+    Sha256 hash;
+    hash.update(text.data(), text.size());
+    if (hash.digest() != std::string(reinterpret_cast<const char*>(slot_.indexSha256), 32) ||
+        !parsePayloadIndex(text, slot_.payloadStart, slot_.fileSize, index))
+      return damaged(kPayloadBadIndex);
+    return 0;
+  }
+
+  // Copies `part` to the new file `path` as it is hashed.
+  int place(const PayloadPart& part, const std::string& path) {
+    int copy = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (copy == -1)
+      return cannotPlace(path);
+    std::string digest;
+    bool copyFailed = false;
+    bool copied = hashRange(fd_, part.offset, part.size, copy, &digest, &copyFailed);
+    int saved = errno;
+    if (close(copy) != 0 && copied) {
+      copied = false;
+      copyFailed = true;
+      saved = errno;
+    }
+    errno = saved;
+    if (!copied)
+      return copyFailed ? cannotPlace(path) : unreadable();
+    return digest == part.sha256 ? 0 : damaged(kPayloadBadPart);
+  }
+
+  int damaged(int code) {
+    report_(tr(kDamagedText), true);
+    return code;
+  }
+
+  int unreadable() {
+    report_(fill(tr("The installer cannot read its own file {1}: {2}"),
+                 {path_.empty() ? std::string(tr("(unknown)")) : path_, strerror(errno)}),
+            true);
+    return kPayloadUnreadable;
+  }
+
+  int cannotPlace(const std::string& path) {
+    report_(fill(tr("The installer cannot unpack its contents into {1}: {2}"),
+                 {path, strerror(errno)}),
+            true);
+    return kPayloadCannotPlace;
+  }
+
+  const PayloadSlot slot_;
+  ErrorCallback report_;
+  std::string path_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+bool carriesPayload() { return readSlot().payloadStart != 0; }
+
+int unpackPayload(const std::string& workDir, ErrorCallback report) {
+  PayloadSlot slot = readSlot();
+  if (slot.payloadStart == 0)
+    return 0;
+  return Unpacking(slot, report).run(workDir);
+}
