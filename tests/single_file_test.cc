@@ -217,6 +217,24 @@ TEST_F(SingleFile, DamagedOrIncompleteFileStartsNothing) {
   EXPECT_EQ(0, server.stats().requests);
 }
 
+// Where the agent cannot be placed (here: a file-size limit smaller than
+// it), the run says where and why, and leaves nothing.
+TEST_F(SingleFile, AgentThatCannotBePlacedIsOneClearFailure) {
+  std::string file = packedWithAgent("Limited.run", makeAgentArchive("big-agent.zip", 200000));
+  RunResult r = runProgram({"prlimit", "--fsize=100000", file},
+                           environment("http://127.0.0.1:9/"));
+  EXPECT_EQ(255, r.exitCode);
+  std::vector<std::string> said = lines(r.err);
+  ASSERT_EQ(3u, said.size()) << r.err;
+  EXPECT_EQ(0u, said[0].rfind("The installer cannot unpack its contents into " + tmp_ + "/", 0))
+      << said[0];
+  EXPECT_NE(std::string::npos, said[0].find("/payload/InstallAgent.zip: File too large"))
+      << said[0];
+  EXPECT_EQ(failure(6), said[1] + "\n" + said[2] + "\n");
+  EXPECT_FALSE(agentRan());
+  expectNothingLeft();
+}
+
 // A bundle of a gigabyte is neither copied nor read through at the start:
 // the temporary directory grows by the agent alone, and the installer reads
 // little more than the agent.

@@ -11,6 +11,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -185,5 +186,10 @@ int unpackPayload(const std::string& workDir, ErrorCallback report) {
   PayloadSlot slot = readSlot();
   if (slot.payloadStart == 0)
     return 0;
-  return Unpacking(slot, report).run(workDir);
+  // Under a file-size limit a copy fails with EFBIG, to be reported,
+  // rather than ending the run before it can clean up.
+  void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
+  int result = Unpacking(slot, report).run(workDir);
+  signal(SIGXFSZ, savedXfsz);
+  return result;
 }
