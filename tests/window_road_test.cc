@@ -297,7 +297,9 @@ TEST_F(WindowRoad, ReturnDoesNotCancelTheDownloadEscapeDoes) {
 }
 
 // A build with INSTALLER_APP_ID: its window's class is that id, and the
-// vendor's icon.png beside the executable is the window's icon.
+// vendor's icon.png is the window's icon: beside the executable, or packed
+// into a single-file installer (here under the executable's own name, with
+// no icon.png beside it).
 TEST_F(WindowRoad, AppIdIsTheWindowClassAndIconPngItsIcon) {
   if (!haveTool("xprop"))
     GTEST_SKIP() << "xprop (x11-utils) is not installed";
@@ -306,20 +308,31 @@ TEST_F(WindowRoad, AppIdIsTheWindowClassAndIconPngItsIcon) {
   gdk_pixbuf_fill(icon, 0xc01c28ff);
   ASSERT_TRUE(gdk_pixbuf_save(icon, (dir_ + "/icon.png").c_str(), "png", nullptr, nullptr));
   g_object_unref(icon);
-  TestServer server(archive_, {"--rate", "200000"});
-  std::unique_ptr<Child> child = startInstaller(server);
-  Window window = awaitWindow();
-  ASSERT_NE(0u, window) << "no window titled Installer: " << child->errSoFar();
-  RunResult props =
-      runProgram({"xprop", "-id", std::to_string(window), "WM_CLASS", "_NET_WM_ICON"});
-  kill(child->pid(), SIGTERM);
-  child->wait(10);
-  ASSERT_EQ(0, props.exitCode) << props.err;
-  EXPECT_NE(std::string::npos,
-            props.out.find("WM_CLASS(STRING) = \"com.example.TestInstaller\", "
-                           "\"com.example.TestInstaller\""))
-      << props.out;
-  EXPECT_NE(std::string::npos, props.out.find("Icon (48 x 48)")) << props.out;
+  for (bool packed : {false, true}) {
+    SCOPED_TRACE(packed ? "single file" : "directory");
+    if (packed) {
+      std::string packedIcon = scratch_ / "packed-icon.png";
+      fs::rename(dir_ + "/icon.png", packedIcon);
+      RunResult r = runProgram({INSTALLER_PACK_BINARY, "--installer", INSTALLER_APP_ID_BINARY,
+                                "--bundle", SAMPLE_BUNDLE_ZIP, "--icon", packedIcon,
+                                dir_ + "/installer"});
+      ASSERT_EQ(0, r.exitCode) << r.err;
+    }
+    TestServer server(archive_, {"--rate", "200000"});
+    std::unique_ptr<Child> child = startInstaller(server);
+    Window window = awaitWindow();
+    ASSERT_NE(0u, window) << "no window titled Installer: " << child->errSoFar();
+    RunResult props =
+        runProgram({"xprop", "-id", std::to_string(window), "WM_CLASS", "_NET_WM_ICON"});
+    kill(child->pid(), SIGTERM);
+    child->wait(10);
+    ASSERT_EQ(0, props.exitCode) << props.err;
+    EXPECT_NE(std::string::npos,
+              props.out.find("WM_CLASS(STRING) = \"com.example.TestInstaller\", "
+                             "\"com.example.TestInstaller\""))
+        << props.out;
+    EXPECT_NE(std::string::npos, props.out.find("Icon (48 x 48)")) << props.out;
+  }
 }
 
 // A cache hit answered at once maps no window at all; one whose answer
