@@ -227,6 +227,30 @@ TEST_F(SingleFile, DamagedOrIncompleteFileStartsNothing) {
   EXPECT_EQ(0, server.stats().requests);
 }
 
+// Replaced by a new download (a rename over it) after it started, the file
+// is not read by a name that now leads elsewhere.
+TEST_F(SingleFile, FileReplacedAfterTheStartIsNotUsed) {
+  std::string file = packedWithAgent("Product.run");
+  std::string held = scratch_ / "held.pid";
+  EnvChanges env = environment("http://127.0.0.1:9/");
+  env["INSTALLER_TEST_HOLD"] = "payload";
+  env["INSTALLER_TEST_HOLD_PID"] = held;
+  Child child({file}, env);
+  for (int i = 0; i < 1000 && !pathExists(held + ".holding"); ++i)
+    usleep(10000);
+  ASSERT_TRUE(pathExists(held + ".holding")) << child.errSoFar();
+  writeFile(file + ".part", "a newer download\n");
+  ASSERT_EQ(0, rename((file + ".part").c_str(), file.c_str()));
+  unlink((held + ".holding").c_str());
+  RunResult r = child.wait(30);
+  EXPECT_EQ(255, r.exitCode);
+  EXPECT_EQ("The installer file " + file + " was replaced or removed after it started: run it "
+            "again.\n" + failure(7),
+            r.err);
+  EXPECT_FALSE(agentRan());
+  expectNothingLeft();
+}
+
 // Where the agent cannot be placed (here: a file-size limit smaller than
 // it), the run says where and why, and leaves nothing.
 TEST_F(SingleFile, AgentThatCannotBePlacedIsOneClearFailure) {

@@ -18,6 +18,7 @@
 
 #include "payload/payload_format.h"
 #include "platform/location.h"
+#include "platform/test_hold.h"
 #include "platform/translation.h"
 
 extern "C" const volatile PayloadSlot installerPayloadSlot;
@@ -92,25 +93,28 @@ class Unpacking {
   }
 
  private:
-  // Opens the installer file by the path the agent will be given, and
-  // makes sure that path leads to the file that is running.
+  // Opens the installer file by the path the agent will be given. Whatever
+  // file that path leads to, what this run uses of it is what the checks
+  // below find there: the payload that this executable's slot describes.
   int open() {
     path_ = getPathToExecutable();
     fd_ = path_.empty() ? -1 : ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ == -1)
+    if (fd_ == -1) {
+      // The kernel's name for a file whose name is gone.
+      static const std::string kGone = " (deleted)";
+      if (errno == ENOENT && path_.size() > kGone.size() &&
+          path_.compare(path_.size() - kGone.size(), kGone.size(), kGone) == 0) {
+        report_(fill(tr("The installer file {1} was replaced or removed after it started: "
+                        "run it again."),
+                     {path_.substr(0, path_.size() - kGone.size())}),
+                true);
+        return kPayloadReplaced;
+      }
       return unreadable();
+    }
     struct stat opened;
-    struct stat running;
     if (fstat(fd_, &opened) != 0)
       return unreadable();
-    if (stat("/proc/self/exe", &running) == 0 &&
-        (running.st_dev != opened.st_dev || running.st_ino != opened.st_ino)) {
-      report_(fill(tr("The installer file {1} was replaced or removed after it started: "
-                      "run it again."),
-                   {path_}),
-              true);
-      return kPayloadReplaced;
-    }
     if (!S_ISREG(opened.st_mode) || static_cast<uint64_t>(opened.st_size) != slot_.fileSize)
       return damaged(kPayloadIncomplete);
     return 0;
@@ -188,6 +192,7 @@ int unpackPayload(const std::string& workDir, ErrorCallback report) {
     return 0;
   // Under a file-size limit a copy fails with EFBIG, to be reported,
   // rather than ending the run before it can clean up.
+  holdForTests("payload");
   void (*savedXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
   int result = Unpacking(slot, report).run(workDir);
   signal(SIGXFSZ, savedXfsz);

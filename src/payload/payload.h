@@ -14,7 +14,7 @@ enum PayloadFailure {
   kPayloadBadPart = 4,      ///< the agent, its signature, the splash or the icon changed
   kPayloadBadBundle = 5,    ///< the bundle's central directory changed
   kPayloadCannotPlace = 6,  ///< the parts cannot be written into the working directory
-  kPayloadReplaced = 7,     ///< the installer's path no longer leads to the running file
+  kPayloadReplaced = 7,     ///< the installer file was removed or replaced after it started
 };
 
 /// True when this executable was packed with a payload.
