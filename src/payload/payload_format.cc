@@ -161,7 +161,9 @@ bool hashRange(int fd, uint64_t offset, uint64_t size, int copyFd, std::string* 
   if (copyFailed != nullptr)
     *copyFailed = false;
   Sha256 hash;
-  std::vector<char> buffer(256 * 1024);
+  // No bigger than the range: every start hashes small parts, and fresh
+  // pages of a buffer it does not need would cost it a millisecond.
+  std::vector<char> buffer(static_cast<size_t>(std::clamp<uint64_t>(size, 1, 256 * 1024)));
   while (size > 0) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(size, buffer.size()));
     ssize_t got = pread(fd, buffer.data(), want, static_cast<off_t>(offset));
