@@ -108,7 +108,9 @@ def road(bench, read_stamp):
     # and bundle.
     dist = os.path.join(files, "dist")
     os.makedirs(dist)
-    for path in (bench.built_installer, bench.built_bundle, bench.sample_agent):
+    # Named installer whatever the program measured is called (INSTALLER=).
+    shutil.copy2(bench.built_installer, os.path.join(dist, "installer"))
+    for path in (bench.built_bundle, bench.sample_agent):
         shutil.copy2(path, dist)
     sample_run = pack(bench, bench.built_bundle, bench.sample_agent,
                       os.path.join(files, "Sample.run"))
