@@ -15,6 +15,7 @@ report(results, ...) prints.
 """
 
 import os
+import resource
 import shutil
 import struct
 import subprocess
@@ -117,14 +118,23 @@ def road(bench, read_stamp):
     env = bench.env("terminal", HOME=bench.fresh_dir("run-file-home"),
                     TMPDIR=bench.fresh_dir("run-file-tmp"))
 
+    def cpu_of_children():
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return usage.ru_utime + usage.ru_stime
+
     def shipped(program):
+        """Start to exit (us), and the CPU time (us) of the installer and
+        everything it waited for: on a busy machine the time also holds
+        waits for a core and for the disk's journal."""
         def run():
             dest = bench.fresh_dir("run-file-dest")
+            cpu = cpu_of_children()
             t0, t_exit, status = bench.spawn([program, "-destination", dest], env)
+            cpu = cpu_of_children() - cpu
             if status != 0 or not os.listdir(dest):
                 bench.fail("%s (shipped road)" % os.path.basename(program))
             bench.leftovers.append(dest)
-            return (t_exit - t0) / 1e3
+            return {"wall": (t_exit - t0) / 1e3, "cpu": cpu * 1e6}
         return run
 
     # A footprint of 0: before each run, the last one's destination goes, the
@@ -184,13 +194,18 @@ def report(results, lines, row, verdict, median):
     if not r:
         return
     s = r["startup_us"]
-    directory, packed = median(s["directory"]) / 1e3, median(s["run"]) / 1e3
     lines.append("Single-file installer, shipped road with the sample agent: start to exit"
                  " (ms), median of %d" % len(s["run"]))
-    row("installer directory", "%.2f" % directory)
-    row(".run packed from it", "%.2f" % packed)
-    row(".run - directory", "%.2f" % (packed - directory),
-        "   " + verdict(packed - directory <= 2, "<= 2 ms"))
+    row("", "time", "CPU")
+    medians = {name: [median([x[field] for x in s[name]]) / 1e3 for field in ("wall", "cpu")]
+               for name in ("directory", "run")}
+    row("installer directory", *("%.2f" % v for v in medians["directory"]))
+    row(".run packed from it", *("%.2f" % v for v in medians["run"]))
+    wall, cpu = (medians["run"][i] - medians["directory"][i] for i in (0, 1))
+    row(".run - directory", "%.2f" % wall, "%.2f" % cpu, "   " + verdict(wall <= 2, "<= 2 ms"))
+    lines.append("  (CPU: user + system time of the installer and all it waited for, the"
+                 " agent's")
+    lines.append("   sh and unzip included)")
     lines.append("")
     m = r["memory"]
     lines.append(".run with the sample bundle and with %d MiB (sparse, %.1f MiB on disk):"
