@@ -37,6 +37,7 @@ import time
 import zipfile
 
 import many_files
+import run_file
 
 MIB = 1 << 20
 RUN_TIMEOUT_SECONDS = 300
@@ -51,7 +52,8 @@ EAGER_HIT_MIB = 64
 # step's share of the road.
 TRACED_RUNS = 3
 SYNC_CALLS = ("syncfs", "fsync", "fdatasync", "sync", "sync_file_range")
-ROADS = ("cache-hit", "eager-hit", "download", "resume", "shipped", "signed", "many-files")
+ROADS = ("cache-hit", "eager-hit", "download", "resume", "shipped", "signed", "many-files",
+         "run-file")
 # The signed road: a first download of an agent as big as a large real one,
 # and the memory of the shipped road with a huge and a small agent, on
 # untimed runs.
@@ -1161,6 +1163,7 @@ class Bench:
             lines.append("")
         self.report_signed(lines, row, verdict)
         many_files.report(self.results, lines, row, verdict, median)
+        run_file.report(self.results, lines, row, verdict, median)
         if self.failures:
             lines.append("Not measured")
             for key, error in sorted(self.failures.items()):
@@ -1300,6 +1303,9 @@ class Bench:
                 progress("agents of %d files" % files)
                 self.attempt("many_%d" % files, lambda: many_files.road(
                     self, files, AGENT_SCRIPT, self.shipped_by_hand, read_stamp))
+        if "run-file" in self.roads:
+            progress("single-file installer")
+            self.attempt("run_file", lambda: run_file.road(self, read_stamp))
         self.results["uptime_after"] = uptime()
         self.results["seconds"] = time.monotonic() - started
         print("bench: after:  " + self.results["uptime_after"])
