@@ -251,10 +251,14 @@ TEST_F(SingleFile, FileReplacedAfterTheStartIsNotUsed) {
   expectNothingLeft();
 }
 
-// Where the agent cannot be placed (here: a file-size limit smaller than
-// it), the run says where and why, and leaves nothing.
-TEST_F(SingleFile, AgentThatCannotBePlacedIsOneClearFailure) {
-  std::string file = packedWithAgent("Limited.run", makeAgentArchive("big-agent.zip", 200000));
+// Where a part cannot be placed (here: a file-size limit smaller than the
+// splash), the run says where and why, and leaves nothing.
+TEST_F(SingleFile, PartThatCannotBePlacedIsOneClearFailure) {
+  std::string splash = scratch_ / "splash.png";
+  writeFile(splash, std::string(200000, 's'));
+  std::string file = scratch_ / "packed/Limited.run";
+  mkpath(scratch_ / "packed", 0755);
+  ASSERT_EQ(0, pack(file, {"--agent", makeAgentArchive("agent.zip"), "--splash", splash}).exitCode);
   RunResult r = runProgram({"prlimit", "--fsize=100000", file},
                            environment("http://127.0.0.1:9/"));
   EXPECT_EQ(255, r.exitCode);
@@ -262,7 +266,7 @@ TEST_F(SingleFile, AgentThatCannotBePlacedIsOneClearFailure) {
   ASSERT_EQ(3u, said.size()) << r.err;
   EXPECT_EQ(0u, said[0].rfind("The installer cannot unpack its contents into " + tmp_ + "/", 0))
       << said[0];
-  EXPECT_NE(std::string::npos, said[0].find("/payload/InstallAgent.zip: File too large"))
+  EXPECT_NE(std::string::npos, said[0].find("/payload/splash.png: File too large"))
       << said[0];
   EXPECT_EQ(failure(6), said[1] + "\n" + said[2] + "\n");
   EXPECT_FALSE(agentRan());

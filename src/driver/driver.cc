@@ -72,9 +72,7 @@ int mainFcn(int argc, const char* const* argv, ErrorCallback report) {
   //    read-only or shared, it would be left behind.
   int payload = extractPayloadToDir(tempDir.getDir(), report);
   if (payload != 0) {
-    report(fill(tr("Internal error: Failed to initialize application installer ({1})"),
-                {std::to_string(payload)}),
-           true);
+    report(initializationFailureText(payload), true);
     return -1;
   }
 

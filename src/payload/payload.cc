@@ -1,12 +1,16 @@
 // The payload hook of a single-file installer (see payload_format.h for
 // the file's layout). Everything the payload holds is checked before
-// anything of it is used: the file's length against what the packer
+// anything of it starts: the file's length against what the packer
 // recorded in the executable, the index against its digest there, and each
-// part as it is copied into the run's own directory, so that the bytes
-// checked are the bytes used even when someone rewrites the file meanwhile.
-// The bundle is never copied: the agent reads it from the installer file
-// itself, through a link named bundle.zip; its central directory is hashed
-// here and its entries carry their own CRC-32 for the reader.
+// part against the index. The small parts are copied into the run's own
+// directory as they are hashed, so that the bytes checked are the bytes
+// used even when someone rewrites the file meanwhile. The agent is too in
+// a build with keys, whose signature check wants a file of the run's own;
+// otherwise it stays in the installer file and its digest is taken by the
+// very reads that unpack it, so that a large agent costs one read and no
+// copy. The bundle is never copied: the agent reads it from the installer
+// file itself, through a link named bundle.zip; its central directory is
+// hashed here and its entries carry their own CRC-32 for the reader.
 #include "payload/payload.h"
 
 #include <errno.h>
@@ -20,6 +24,8 @@
 #include "platform/location.h"
 #include "platform/test_hold.h"
 #include "platform/translation.h"
+#include "signature/verification.h"
+#include "sourcing/unzip_agent.h"
 
 extern "C" const volatile PayloadSlot installerPayloadSlot;
 
@@ -27,6 +33,12 @@ namespace {
 
 const char kDamagedText[] =
     N_("The installer file is damaged or incomplete. Download it again.");
+
+// The installer file, kept open for an agent left inside it.
+struct Carried {
+  int fd = -1;
+  PayloadPart agent;
+} carried;
 
 // The slot as the packer left it. Read byte by byte through the volatile
 // view: its contents were written into the file after the build.
@@ -79,6 +91,10 @@ class Unpacking {
       const PayloadPart* part = index.part(each.part);
       if (part == nullptr)
         continue;
+      if (part->name == "agent" && !agentSignaturesRequired()) {
+        carried.agent = *part;  // checked as it is unpacked
+        continue;
+      }
       int placed = place(*part, joinPath(dir, each.file));
       if (placed != 0)
         return placed;
@@ -89,6 +105,10 @@ class Unpacking {
     if (symlink(path_.c_str(), bundle.c_str()) != 0)
       return cannotPlace(bundle);
     setResourceDirectory(dir);
+    if (carried.agent.size != 0) {
+      carried.fd = fd_;
+      fd_ = -1;
+    }
     return 0;
   }
 
@@ -185,6 +205,40 @@ class Unpacking {
 }  // namespace
 
 bool carriesPayload() { return readSlot().payloadStart != 0; }
+
+std::string initializationFailureText(int code) {
+  return fill(tr("Internal error: Failed to initialize application installer ({1})"),
+              {std::to_string(code)});
+}
+
+bool payloadAgentToUnpack() { return carried.fd != -1; }
+
+int unpackPayloadAgent(const std::string& dir, ErrorCallback report) {
+  ZipSource source;
+  source.fd = carried.fd;
+  source.offset = carried.agent.offset;
+  source.size = carried.agent.size;
+  Sha256 hash;
+  source.fold = [&hash](const char* bytes, size_t size) { hash.update(bytes, size); };
+  std::string why = unpackAgentArchive(&source, dir);
+  // A damaged agent may well fail to unpack: that it is damaged is what
+  // the user can act on.
+  if (!foldRest(&source)) {
+    report(fill(tr("The installer cannot read its own file {1}: {2}"),
+                {getPathToExecutable(), strerror(errno)}),
+           true);
+    return kPayloadUnreadable;
+  }
+  if (hash.digest() != carried.agent.sha256) {
+    report(tr(kDamagedText), true);
+    return kPayloadBadPart;
+  }
+  if (!why.empty()) {
+    reportUnzipFailed(why, report);
+    return -1;
+  }
+  return 0;
+}
 
 int unpackPayload(const std::string& workDir, ErrorCallback report) {
   PayloadSlot slot = readSlot();

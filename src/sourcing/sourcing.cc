@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "download/download_handoff.h"
+#include "payload/payload.h"
 #include "platform/system_log.h"
 #include "driver/constants.h"
 #include "platform/location.h"
@@ -278,12 +279,14 @@ std::string getInstallAgentExecutable(std::string agentDir) {
 }
 
 std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
-  // 1. A shipped archive wins; the default name before any other.
+  // 1. A shipped archive wins; the default name before any other. A
+  //    single file's agent, left inside it, is one.
+  bool packed = payloadAgentToUnpack();
   std::string archive = getDefaultInstallAgentLocation();
-  if (!exists(archive))
+  if (!packed && !exists(archive))
     archive = findAlternativeInstallAgent(directoryOf(archive));
 
-  if (archive.empty()) {
+  if (!packed && archive.empty()) {
     // 2. Otherwise the cache, kept current by the download road; only once
     //    it is certain that nobody else controls it. The road unpacks what
     //    it downloads into the cache itself.
@@ -314,11 +317,21 @@ std::string sourceInstallAgent(std::string workDir, ErrorCallback report) {
   // 3. Unpack the shipped archive into the working directory, and make sure
   //    it really was an agent: a script that is not there would only fail
   //    later, and less clearly, in the shell.
-  int fd = openShippedArchive(archive, workDir, report);
-  if (fd == -1)
-    return "";
-  bool unpacked = unzipInstallAgent(fd, workDir, report);
-  close(fd);
+  bool unpacked = false;
+  if (packed) {
+    int result = unpackPayloadAgent(workDir, report);
+    if (result > 0) {
+      report(initializationFailureText(result), true);
+      return "";
+    }
+    unpacked = result == 0;
+  } else {
+    int fd = openShippedArchive(archive, workDir, report);
+    if (fd == -1)
+      return "";
+    unpacked = unzipInstallAgent(fd, workDir, report);
+    close(fd);
+  }
   if (!unpacked) {
     report(tr("Failed to initialize the install agent."), true);
     return "";

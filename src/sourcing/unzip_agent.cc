@@ -106,6 +106,20 @@ bool unzipInstallAgent(int archiveFd, const std::string& destination, ErrorCallb
   return unpacked;
 }
 
+std::string unpackAgentArchive(ZipSource* source, const std::string& destination) {
+  int dirFd = open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd == -1)
+    return "Cannot open " + destination + " to unpack the install agent";
+  std::string why = extractZip(source, dirFd, runHooks());
+  close(dirFd);
+  return why.empty() ? "" : "Cannot unpack the install agent into " + destination + ": " + why;
+}
+
+void reportUnzipFailed(const std::string& why, ErrorCallback report) {
+  RealSystemLog().write(why);
+  report(tr(kUnzipFailed), true);
+}
+
 bool unpackAgentIntoCache(int archiveFd, std::string agentDir, ErrorCallback report,
                           const std::function<void()>& dropArchive) {
   auto drop = [&dropArchive] {

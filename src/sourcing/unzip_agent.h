@@ -5,6 +5,7 @@
 #include <string>
 
 #include "driver/error_report.h"
+#include "sourcing/zip_extract.h"
 
 /// Opens the agent archive at `path` for reading, never blocking on a FIFO;
 /// through a link only when `followLinks`. -1 (nothing reported) when it
@@ -16,6 +17,14 @@ int openAgentArchive(const std::string& path, bool followLinks);
 /// zip_extract.h). False after "Failed to unzip the install agent", the
 /// reason in the system log.
 bool unzipInstallAgent(int archiveFd, const std::string& destination, ErrorCallback report);
+
+/// Unpacks the archive in `source` into the existing directory
+/// `destination` as `unzipInstallAgent` does, reporting nothing: "" when
+/// done, else why not, for the system log (see `reportUnzipFailed`).
+std::string unpackAgentArchive(ZipSource* source, const std::string& destination);
+
+/// "Failed to unzip the install agent", with `why` in the system log.
+void reportUnzipFailed(const std::string& why, ErrorCallback report);
 
 /// Unpacks the archive open at `archiveFd` into the cache agent directory
 /// `agentDir` (no trailing "/") as a whole or not at all: into a fresh

@@ -39,6 +39,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -102,16 +103,23 @@ struct Entry {
   mode_t type;
 };
 
-// An archive opened on `fd` from its start, for one pass.
+// An archive opened on `source` from its start, for one pass. It reads by
+// offset (pread), so the descriptor's own offset is never used, and an
+// archive inside a larger file reads as if it were the file.
 class Reader {
  public:
-  explicit Reader(int fd) : archive_(archive_read_new()) {
+  explicit Reader(ZipSource* source)
+      : archive_(archive_read_new()), source_(source), block_(kReadBlock) {
     if (archive_ == nullptr) {
       error_ = "out of memory";
       return;
     }
     archive_read_support_format_zip_seekable(archive_);
-    if (lseek(fd, 0, SEEK_SET) != 0 || archive_read_open_fd(archive_, fd, kReadBlock) != ARCHIVE_OK)
+    archive_read_set_callback_data(archive_, this);
+    archive_read_set_read_callback(archive_, &Reader::read);
+    archive_read_set_seek_callback(archive_, &Reader::seek);
+    archive_read_set_skip_callback(archive_, &Reader::skip);
+    if (archive_read_open1(archive_) != ARCHIVE_OK)
       error_ = problem("not a readable zip archive");
   }
   ~Reader() {
@@ -123,6 +131,52 @@ class Reader {
 
   const std::string& error() const { return error_; }
   struct archive* get() { return archive_; }
+
+  static la_ssize_t read(struct archive* archive, void* self, const void** buffer) {
+    Reader* reader = static_cast<Reader*>(self);
+    ZipSource* source = reader->source_;
+    *buffer = reader->block_.data();
+    if (reader->at_ >= source->size)
+      return 0;
+    size_t want = static_cast<size_t>(
+        std::min<uint64_t>(reader->block_.size(), source->size - reader->at_));
+    ssize_t got;
+    do {
+      got = pread(source->fd, reader->block_.data(), want,
+                  static_cast<off_t>(source->offset + reader->at_));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      archive_set_error(archive, errno, "%s", strerror(errno));
+      return ARCHIVE_FATAL;
+    }
+    uint64_t end = reader->at_ + static_cast<uint64_t>(got);
+    if (source->fold && reader->at_ <= source->folded && end > source->folded) {
+      source->fold(reader->block_.data() + (source->folded - reader->at_),
+                   static_cast<size_t>(end - source->folded));
+      source->folded = end;
+    }
+    reader->at_ = end;
+    return got;
+  }
+
+  static la_int64_t seek(struct archive*, void* self, la_int64_t offset, int whence) {
+    Reader* reader = static_cast<Reader*>(self);
+    la_int64_t from = whence == SEEK_SET   ? 0
+                      : whence == SEEK_CUR ? static_cast<la_int64_t>(reader->at_)
+                                           : static_cast<la_int64_t>(reader->source_->size);
+    if (from + offset < 0)
+      return ARCHIVE_FATAL;
+    reader->at_ = static_cast<uint64_t>(from + offset);
+    return from + offset;
+  }
+
+  static la_int64_t skip(struct archive*, void* self, la_int64_t request) {
+    Reader* reader = static_cast<Reader*>(self);
+    uint64_t room = reader->source_->size > reader->at_ ? reader->source_->size - reader->at_ : 0;
+    uint64_t skipped = std::min<uint64_t>(room, request < 0 ? 0 : static_cast<uint64_t>(request));
+    reader->at_ += skipped;
+    return static_cast<la_int64_t>(skipped);
+  }
 
   // The next entry, or nullptr at the end or on an error (then error()).
   struct archive_entry* next() {
@@ -144,6 +198,9 @@ class Reader {
 
  private:
   struct archive* archive_;
+  ZipSource* source_;
+  std::vector<char> block_;
+  uint64_t at_ = 0;
   std::string error_;
 };
 
@@ -190,13 +247,14 @@ uint64_t littleEndian(const unsigned char* bytes, int count) {
 
 // How many entries the archive's end record says its central directory
 // lists, or -1 when it cannot be told.
-long long listedEntries(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_size < 22)
+long long listedEntries(const ZipSource& source) {
+  if (source.size < 22)
     return -1;
+  int fd = source.fd;
   // The end record (22 bytes and a comment of up to 64 KiB) closes the file.
-  off_t tailStart = st.st_size > 22 + 65535 ? st.st_size - (22 + 65535) : 0;
-  std::vector<unsigned char> tail(static_cast<size_t>(st.st_size - tailStart));
+  off_t archiveEnd = static_cast<off_t>(source.offset + source.size);
+  off_t tailStart = archiveEnd - static_cast<off_t>(std::min<uint64_t>(source.size, 22 + 65535));
+  std::vector<unsigned char> tail(static_cast<size_t>(archiveEnd - tailStart));
   if (pread(fd, tail.data(), tail.size(), tailStart) != static_cast<ssize_t>(tail.size()))
     return -1;
   for (size_t at = tail.size() - 22 + 1; at-- > 0;) {
@@ -209,10 +267,11 @@ long long listedEntries(int fd) {
     // Zip64: the locator lies just before, and points at the zip64 record.
     unsigned char locator[20], record[56];
     off_t endAt = tailStart + static_cast<off_t>(at);
-    if (endAt < 20 || pread(fd, locator, sizeof locator, endAt - 20) != 20 ||
+    if (endAt - static_cast<off_t>(source.offset) < 20 ||
+        pread(fd, locator, sizeof locator, endAt - 20) != 20 ||
         littleEndian(locator, 4) != 0x07064b50)
       return -1;
-    off_t recordAt = static_cast<off_t>(littleEndian(locator + 8, 8));
+    off_t recordAt = static_cast<off_t>(source.offset + littleEndian(locator + 8, 8));
     if (pread(fd, record, sizeof record, recordAt) != 56 || littleEndian(record, 4) != 0x06064b50)
       return -1;
     return static_cast<long long>(littleEndian(record + 32, 8));
@@ -222,8 +281,8 @@ long long listedEntries(int fd) {
 
 // Pass 1: every entry's name and kind, checked; "" or why the archive is
 // refused.
-std::string survey(int archiveFd, int dirFd, std::vector<Entry>* entries) {
-  Reader reader(archiveFd);
+std::string survey(ZipSource* source, int dirFd, std::vector<Entry>* entries) {
+  Reader reader(source);
   if (!reader.error().empty())
     return reader.error();
   std::unordered_set<std::string> names, dirs, nonDirs;
@@ -277,7 +336,7 @@ std::string survey(int archiveFd, int dirFd, std::vector<Entry>* entries) {
     return reader.error();
   // libarchive keeps one of several records that point at the same data;
   // such records are how a small archive claims to unpack to gigabytes.
-  long long listed = listedEntries(archiveFd);
+  long long listed = listedEntries(*source);
   if (listed != -1 && listed != headers) {
     return "the archive lists " + std::to_string(listed) + " entries, of which " +
            std::to_string(headers) + " can be read: entries that share their data";
@@ -512,18 +571,44 @@ std::string writeEntry(Reader* reader, struct archive_entry* header, const Entry
 }  // namespace
 
 std::string extractZip(int archiveFd, int dirFd, const ExtractHooks& hooks) {
-  Utf8Names utf8;
-  NoFileSizeSignal noSignal;
   struct stat st;
   if (fstat(archiveFd, &st) != 0 || !S_ISREG(st.st_mode))
     return "the archive is not a regular file";
+  ZipSource whole;
+  whole.fd = archiveFd;
+  whole.size = static_cast<uint64_t>(st.st_size);
+  return extractZip(&whole, dirFd, hooks);
+}
 
+bool foldRest(ZipSource* source) {
+  std::vector<char> block(kReadBlock);
+  while (source->folded < source->size) {
+    size_t want = static_cast<size_t>(
+        std::min<uint64_t>(block.size(), source->size - source->folded));
+    ssize_t got = pread(source->fd, block.data(), want,
+                        static_cast<off_t>(source->offset + source->folded));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0) {
+      if (got == 0)
+        errno = EIO;
+      return false;
+    }
+    source->fold(block.data(), static_cast<size_t>(got));
+    source->folded += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+std::string extractZip(ZipSource* source, int dirFd, const ExtractHooks& hooks) {
+  Utf8Names utf8;
+  NoFileSizeSignal noSignal;
   std::vector<Entry> entries;
-  std::string why = survey(archiveFd, dirFd, &entries);
+  std::string why = survey(source, dirFd, &entries);
   if (!why.empty())
     return why;
 
-  Reader reader(archiveFd);
+  Reader reader(source);
   if (!reader.error().empty())
     return reader.error();
   Writer writer(dirFd, currentUmask());

@@ -1,6 +1,8 @@
 #ifndef INSTALLER_SOURCING_ZIP_EXTRACT_H_
 #define INSTALLER_SOURCING_ZIP_EXTRACT_H_
 
+#include <stdint.h>
+
 #include <functional>
 #include <string>
 
@@ -25,5 +27,26 @@ struct ExtractHooks {
 /// line saying why not (naming the entry), with what was written left for
 /// the caller to remove. Never reads the terminal.
 std::string extractZip(int archiveFd, int dirFd, const ExtractHooks& hooks = {});
+
+/// Where a zip archive lies: `size` bytes of the file open at `fd` from
+/// `offset` (an archive carried inside another file).
+struct ZipSource {
+  int fd = -1;
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  /// When set, gets the archive's bytes once each, in order, as the
+  /// unpacking's reads pass over them (`folded` says how far it got), so
+  /// that a check of the whole archive costs no read of its own;
+  /// `foldRest` gives it what they skipped.
+  std::function<void(const char* bytes, size_t size)> fold;
+  uint64_t folded = 0;
+};
+
+/// `extractZip` of the archive in `source`.
+std::string extractZip(ZipSource* source, int dirFd, const ExtractHooks& hooks = {});
+
+/// Feeds `source`'s fold the bytes from `folded` to the end; false, with
+/// errno set, when they cannot be read.
+bool foldRest(ZipSource* source);
 
 #endif  // INSTALLER_SOURCING_ZIP_EXTRACT_H_
