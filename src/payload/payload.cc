@@ -100,12 +100,12 @@ class Unpacking {
         return placed;
     }
     // Agents find the bundle by its name; the link keeps it, and leads to
-    // this very file (checked on opening it).
+    // the file whose payload was just checked.
     std::string bundle = joinPath(dir, "bundle.zip");
     if (symlink(path_.c_str(), bundle.c_str()) != 0)
       return cannotPlace(bundle);
     setResourceDirectory(dir);
-    if (carried.agent.size != 0) {
+    if (!carried.agent.name.empty()) {
       carried.fd = fd_;
       fd_ = -1;
     }
