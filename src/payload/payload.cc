@@ -40,6 +40,12 @@ struct Carried {
   PayloadPart agent;
 } carried;
 
+// Why the installer file at `path` cannot be read, errno's reason last.
+std::string unreadableText(const std::string& path) {
+  return fill(tr("The installer cannot read its own file {1}: {2}"),
+              {path.empty() ? std::string(tr("(unknown)")) : path, strerror(errno)});
+}
+
 // The slot as the packer left it. Read byte by byte through the volatile
 // view: its contents were written into the file after the build.
 PayloadSlot readSlot() {
@@ -183,9 +189,7 @@ class Unpacking {
   }
 
   int unreadable() {
-    report_(fill(tr("The installer cannot read its own file {1}: {2}"),
-                 {path_.empty() ? std::string(tr("(unknown)")) : path_, strerror(errno)}),
-            true);
+    report_(unreadableText(path_), true);
     return kPayloadUnreadable;
   }
 
@@ -223,10 +227,9 @@ int unpackPayloadAgent(const std::string& dir, ErrorCallback report) {
   std::string why = unpackAgentArchive(&source, dir);
   // A damaged agent may well fail to unpack: that it is damaged is what
   // the user can act on.
-  if (!foldRest(&source)) {
-    report(fill(tr("The installer cannot read its own file {1}: {2}"),
-                {getPathToExecutable(), strerror(errno)}),
-           true);
+  if (!hashRange(source.fd, source.offset + source.folded, source.size - source.folded, -1,
+                 &hash)) {
+    report(unreadableText(getPathToExecutable()), true);
     return kPayloadUnreadable;
   }
   if (hash.digest() != carried.agent.sha256) {

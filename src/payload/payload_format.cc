@@ -158,9 +158,17 @@ std::string Sha256::digest() {
 
 bool hashRange(int fd, uint64_t offset, uint64_t size, int copyFd, std::string* digest,
                bool* copyFailed) {
+  Sha256 hash;
+  if (!hashRange(fd, offset, size, copyFd, &hash, copyFailed))
+    return false;
+  *digest = hash.digest();
+  return true;
+}
+
+bool hashRange(int fd, uint64_t offset, uint64_t size, int copyFd, Sha256* hash,
+               bool* copyFailed) {
   if (copyFailed != nullptr)
     *copyFailed = false;
-  Sha256 hash;
   // No bigger than the range: every start hashes small parts, and fresh
   // pages of a buffer it does not need would cost it a millisecond.
   std::vector<char> buffer(static_cast<size_t>(std::clamp<uint64_t>(size, 1, 256 * 1024)));
@@ -174,7 +182,7 @@ bool hashRange(int fd, uint64_t offset, uint64_t size, int copyFd, std::string* 
         errno = EIO;  // the file is shorter than it was said to be
       return false;
     }
-    hash.update(buffer.data(), static_cast<size_t>(got));
+    hash->update(buffer.data(), static_cast<size_t>(got));
     for (ssize_t written = 0; copyFd != -1 && written < got;) {
       ssize_t n = write(copyFd, buffer.data() + written, static_cast<size_t>(got - written));
       if (n < 0 && errno == EINTR)
@@ -189,6 +197,5 @@ bool hashRange(int fd, uint64_t offset, uint64_t size, int copyFd, std::string* 
     offset += static_cast<uint64_t>(got);
     size -= static_cast<uint64_t>(got);
   }
-  *digest = hash.digest();
   return true;
 }

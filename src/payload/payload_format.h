@@ -114,4 +114,8 @@ class Sha256 {
 bool hashRange(int fd, uint64_t offset, uint64_t size, int copyFd, std::string* digest,
                bool* copyFailed = nullptr);
 
+/// The same, adding the bytes to `hash` (which goes on) instead.
+bool hashRange(int fd, uint64_t offset, uint64_t size, int copyFd, Sha256* hash,
+               bool* copyFailed = nullptr);
+
 #endif  // INSTALLER_PAYLOAD_PAYLOAD_FORMAT_H_

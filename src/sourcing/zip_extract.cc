@@ -580,26 +580,6 @@ std::string extractZip(int archiveFd, int dirFd, const ExtractHooks& hooks) {
   return extractZip(&whole, dirFd, hooks);
 }
 
-bool foldRest(ZipSource* source) {
-  std::vector<char> block(kReadBlock);
-  while (source->folded < source->size) {
-    size_t want = static_cast<size_t>(
-        std::min<uint64_t>(block.size(), source->size - source->folded));
-    ssize_t got = pread(source->fd, block.data(), want,
-                        static_cast<off_t>(source->offset + source->folded));
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0) {
-      if (got == 0)
-        errno = EIO;
-      return false;
-    }
-    source->fold(block.data(), static_cast<size_t>(got));
-    source->folded += static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
 std::string extractZip(ZipSource* source, int dirFd, const ExtractHooks& hooks) {
   Utf8Names utf8;
   NoFileSizeSignal noSignal;

@@ -36,17 +36,13 @@ struct ZipSource {
   uint64_t size = 0;
   /// When set, gets the archive's bytes once each, in order, as the
   /// unpacking's reads pass over them (`folded` says how far it got), so
-  /// that a check of the whole archive costs no read of its own;
-  /// `foldRest` gives it what they skipped.
+  /// that a check of the whole archive costs no read of its own beyond
+  /// the bytes from `folded` on, which they skipped.
   std::function<void(const char* bytes, size_t size)> fold;
   uint64_t folded = 0;
 };
 
 /// `extractZip` of the archive in `source`.
 std::string extractZip(ZipSource* source, int dirFd, const ExtractHooks& hooks = {});
-
-/// Feeds `source`'s fold the bytes from `folded` to the end; false, with
-/// errno set, when they cannot be read.
-bool foldRest(ZipSource* source);
 
 #endif  // INSTALLER_SOURCING_ZIP_EXTRACT_H_
