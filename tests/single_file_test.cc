@@ -51,6 +51,19 @@ class SingleFile : public InstallerTest {
     return output;
   }
 
+  // The recording agent and a splash of `splashSize` bytes packed as
+  // `name` in a directory of its own.
+  std::string packedWithSplash(const std::string& name, size_t splashSize) {
+    std::string splash = scratch_ / "splash.png";
+    writeFile(splash, std::string(splashSize, 's'));
+    std::string output = scratch_ / ("packed/" + name);
+    mkpath(scratch_ / "packed", 0755);
+    RunResult r =
+        pack(output, {"--agent", makeAgentArchive("agent.zip"), "--splash", splash});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    return output;
+  }
+
   RunResult runFile(const std::string& file, const std::string& url = "http://127.0.0.1:9/",
                     std::vector<std::string> args = {}) const {
     args.insert(args.begin(), file);
@@ -181,11 +194,7 @@ TEST_F(SingleFile, AnotherUserRunsItFromAReadOnlyDirectory) {
 // installer checks, the file starts nothing, downloads nothing and leaves
 // nothing; it says so in one line that a user can act on.
 TEST_F(SingleFile, DamagedOrIncompleteFileStartsNothing) {
-  std::string splash = scratch_ / "splash.png";
-  writeFile(splash, std::string(5000, 's'));
-  std::string file = scratch_ / "packed/Whole.run";
-  mkpath(scratch_ / "packed", 0755);
-  ASSERT_EQ(0, pack(file, {"--agent", makeAgentArchive("agent.zip"), "--splash", splash}).exitCode);
+  std::string file = packedWithSplash("Whole.run", 5000);
   const std::string whole = readFile(file);
   const size_t index = whole.rfind("installer-payload 1\n");
   const size_t agent = whole.find("part agent ", index);
@@ -254,11 +263,7 @@ TEST_F(SingleFile, FileReplacedAfterTheStartIsNotUsed) {
 // Where a part cannot be placed (here: a file-size limit smaller than the
 // splash), the run says where and why, and leaves nothing.
 TEST_F(SingleFile, PartThatCannotBePlacedIsOneClearFailure) {
-  std::string splash = scratch_ / "splash.png";
-  writeFile(splash, std::string(200000, 's'));
-  std::string file = scratch_ / "packed/Limited.run";
-  mkpath(scratch_ / "packed", 0755);
-  ASSERT_EQ(0, pack(file, {"--agent", makeAgentArchive("agent.zip"), "--splash", splash}).exitCode);
+  std::string file = packedWithSplash("Limited.run", 200000);
   RunResult r = runProgram({"prlimit", "--fsize=100000", file},
                            environment("http://127.0.0.1:9/"));
   EXPECT_EQ(255, r.exitCode);
