@@ -208,8 +208,6 @@ class Unpacking {
 
 }  // namespace
 
-bool carriesPayload() { return readSlot().payloadStart != 0; }
-
 std::string initializationFailureText(int code) {
   return fill(tr("Internal error: Failed to initialize application installer ({1})"),
               {std::to_string(code)});

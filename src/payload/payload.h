@@ -17,9 +17,6 @@ enum PayloadFailure {
   kPayloadReplaced = 7,     ///< the installer file was removed or replaced after it started
 };
 
-/// True when this executable was packed with a payload.
-bool carriesPayload();
-
 /// "Internal error: Failed to initialize application installer (N)".
 std::string initializationFailureText(int code);
 
